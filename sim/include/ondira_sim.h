@@ -1,0 +1,142 @@
+#ifndef ONDIRA_SIM_H
+#define ONDIRA_SIM_H
+
+/*
+ * Control interface of the virtual headset: a stand-in for the FTDI D2XX
+ * driver library that models attached USB dongles, each with a headset behind
+ * its radio link. The same shared library exports the D2XX entry points
+ * (FT_Open, FT_ListDevices, ...) and the functions below.
+ *
+ * Configuration is a list of key=value pairs separated by blanks or ';', the
+ * same text that the environment variable ONDIRA_SIM holds. A key applies to
+ * every device, or to device N only when written "N.key=value" (N from 0).
+ * An unknown key or a bad value is reported on standard error together with
+ * the list of valid keys, and every virtual device then refuses to open.
+ *
+ * Global keys:
+ *   devices=N            attached devices, 0..16 (default 1)
+ *   dongle_index=N       only device N has an answering dongle; the others
+ *                        are silent FTDI devices (default: every device answers)
+ *   timescale=F          model clock speed relative to real time, > 0 (default 1)
+ *   fast=0|1             data packets are delivered as fast as the host reads
+ *                        them, and replies without radio delay (default 0)
+ *   seed=N               seed of every random choice (default 1)
+ *   capture=PATH         append every byte the host writes, with time stamps
+ *   list_fails=0|1       FT_ListDevices fails (default 0)
+ *
+ * Per-device keys:
+ *   address=N            dongle address, decimal or 0x-hex (default 0x1234 +
+ *                        0x10 x device index); the headset answers at address + 1
+ *   silent=0|1           the dongle answers nothing (default 0)
+ *   headset=on|off       headset switched on (default on); off: it neither
+ *                        answers nor streams
+ *   radio_delay_ms=N     model delay before a reply arrives (default 5)
+ *   fw_dongle=N          dongle firmware version byte (default 12)
+ *   fw_headset=N         headset firmware version byte (default 23)
+ *   channel_dongle=N     dongle radio channel (default 9)
+ *   channel_headset=N    headset radio channel (default 9)
+ *   ignore_stop=0|1      the headset keeps streaming after a stop command
+ *   loss=P               probability 0..1 that a data packet is lost
+ *   drop=A,B,...         numbers of data packets to lose, counted from 0 for
+ *                        the first packet sent since configuration (packet n
+ *                        carries sequence number n modulo 256)
+ *   garbage=P            probability 0..1 of 1..16 garbage bytes before a packet
+ *   refuse_open=0|1      FT_Open of this device fails
+ *   unplug_after_ms=N    model time after FT_Open at which the device is
+ *                        unplugged: FT_GetStatus, FT_Read and FT_Write fail
+ *   fail_writes_after=N  FT_Write fails once N commands were received
+ *   fail_close=0|1       FT_Close fails (the handle is released all the same)
+ *   fail=NAME,...        these D2XX entry points fail, e.g.
+ *                        fail=FT_SetDataCharacteristics,FT_Purge
+ *   level=A,B,C,D        DC level of each channel in raw units at offset 512
+ *                        (default 32768,700,64600,30000: channels 2 and 3
+ *                        start outside 1000..64000)
+ *   offset_gain=N        raw units the DC level rises per unit the offset is
+ *                        lowered (default 40)
+ *   alpha=N              amplitude of the 10 Hz rhythm, raw units (default 60)
+ *   noise=N              amplitude of the broadband noise, raw units (default 20)
+ *   hum=0|50|60          mains hum frequency, 0 for none (default 0)
+ *
+ * All functions are thread-safe.
+ */
+
+#include <stddef.h>
+
+#if defined(__GNUC__)
+#  define ONDIRA_SIM_API __attribute__((visibility("default")))
+#else
+#  define ONDIRA_SIM_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Replaces the whole virtual world by a new one built from `config` (NULL or
+ * "" gives the defaults). Every handle becomes invalid and every record is
+ * cleared. Returns 0, or -1 for an invalid configuration (see above). */
+ONDIRA_SIM_API int ondira_sim_configure(const char* config);
+
+/* Changes keys of one running device (or of every device for -1) without
+ * resetting it, e.g. "headset=off" in the middle of a stream. Global keys are
+ * refused. Returns 0, or -1 for an invalid key or value. */
+ONDIRA_SIM_API int ondira_sim_set(int device, const char* config);
+
+/* The message of the last refused configuration, "" if none. */
+ONDIRA_SIM_API const char* ondira_sim_last_error(void);
+
+/* Number of attached virtual devices. */
+ONDIRA_SIM_API int ondira_sim_device_count(void);
+
+typedef struct OndiraSimDeviceState {
+    int open;                       /* a handle is held */
+    int unplugged;
+    int streaming;                  /* the headset sends data packets */
+    unsigned int dongleAddress;
+    unsigned int openCount;         /* successful FT_Open calls */
+    unsigned int closeCount;        /* FT_Close calls on a held handle */
+    unsigned int resetCount;        /* FT_ResetDevice calls */
+    unsigned int purgeCount;        /* FT_Purge calls */
+    unsigned int lastPurgeMask;
+    unsigned int baudRate;          /* as last set by the host (0 before) */
+    unsigned int wordLength;
+    unsigned int stopBits;
+    unsigned int parity;
+    unsigned int readTimeout;
+    unsigned int writeTimeout;
+    unsigned int latencyTimer;
+    unsigned int commandCount;      /* complete command packets received */
+    unsigned long long packetsSent; /* data packets put on the wire */
+    unsigned long long packetsLost; /* data packets lost on the radio link */
+    int offsets[4];                 /* the headset's offset registers */
+    int dongleChannel;              /* radio channels */
+    int headsetChannel;
+} OndiraSimDeviceState;
+
+/* State of device `device`; 0 on success, -1 for a device that does not exist. */
+ONDIRA_SIM_API int ondira_sim_get_state(int device, OndiraSimDeviceState* state);
+
+/* Every byte the host wrote to the device since configuration, in order.
+ * Copies at most `capacity` bytes and returns the total count. */
+ONDIRA_SIM_API size_t ondira_sim_written(int device, unsigned char* buffer, size_t capacity);
+
+typedef struct OndiraSimCommand {
+    double timeMs;             /* real milliseconds since configuration */
+    unsigned int zeroPrefix;   /* 0x00 bytes written directly before it */
+    unsigned int length;       /* bytes of the command, length byte included */
+    unsigned char bytes[32];
+} OndiraSimCommand;
+
+/* Number of complete command packets the device received. */
+ONDIRA_SIM_API int ondira_sim_command_count(int device);
+/* Command `index` (from 0); 0 on success, -1 if there is none. */
+ONDIRA_SIM_API int ondira_sim_get_command(int device, int index, OndiraSimCommand* command);
+
+/* Unplugs the device now: FT_GetStatus, FT_Read and FT_Write fail from then on. */
+ONDIRA_SIM_API void ondira_sim_unplug(int device);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,114 @@
+#ifndef ONDIRA_DEVICE_FTDIDEVICE_H
+#define ONDIRA_DEVICE_FTDIDEVICE_H
+
+#include "device/D2xx.h"
+#include "device/HWDevice.h"
+
+#include <cstdint>
+
+class QLibrary;
+
+namespace ondira {
+
+/// The USB dongle reached through the run-time-loaded FTDI D2XX library.
+///
+/// The constructor loads the library (by the name "Ftd2xx", or the file named
+/// by the environment variable ONDIRA_FTD2XX_LIBRARY when it is set and not
+/// empty) and resolves its entry points; a failure is recorded in the last
+/// error (1: not loaded, 2: an entry point missing) and the device then never
+/// opens. The six serial settings keep the last value that passed its range
+/// check, with or without a device; configure applies them all.
+///
+/// Threading: no lock of its own. The engine serialises reads, writes and the
+/// queue query with its I/O lock; setters and getters run on the
+/// application's thread.
+class FTDIDevice : private HWDevice
+{
+public:
+    FTDIDevice();
+    virtual ~FTDIDevice();
+
+    FTDIDevice(const FTDIDevice&) = delete;
+    FTDIDevice& operator=(const FTDIDevice&) = delete;
+
+    // HWDevice
+    errorCode open() override;
+    errorCode close() override;
+    errorCode reset() override;
+    bool configure() override;
+    std::uint32_t read(void* buffer, std::uint32_t length) override;
+    std::uint32_t write(const void* buffer, std::uint32_t length) override;
+    errorCode getLastError() override;
+
+    using HWDevice::errorCode;
+    using HWDevice::HW_OK;
+    using HWDevice::HW_LIBRARY_NOT_LOADED;
+    using HWDevice::HW_LIBRARY_SYMBOL_MISSING;
+    using HWDevice::HW_LIST_DEVICES_FAILED;
+    using HWDevice::HW_DEVICE_UNAVAILABLE;
+    using HWDevice::HW_CLOSE_FAILED;
+    using HWDevice::HW_RESET_FAILED;
+    using HWDevice::HW_NOT_OPEN;
+    using HWDevice::HW_READ_FAILED;
+    using HWDevice::HW_WRITE_FAILED;
+    using HWDevice::HW_CONFIGURATION_FAILED;
+
+    /// Opens the device with that index (closing a different one held before),
+    /// resets and configures it.
+    errorCode openByIndex(std::uint32_t index);
+    /// Attached D2XX devices; 0 when the query fails.
+    std::uint32_t getNumberOfDevices();
+    /// Bytes waiting in the receive queue; 0 when the query fails.
+    std::uint32_t getBytesAvailable();
+
+    bool setBaudRate(std::uint32_t value);      ///< 300 .. 921600
+    std::uint32_t getBaudRate() const;
+    bool setWordLength(std::uint32_t value);    ///< 5 .. 8
+    std::uint32_t getWordLength() const;
+    bool setStopBits(std::uint32_t value);      ///< 0 .. 2
+    std::uint32_t getStopBits() const;
+    bool setParity(std::uint32_t value);        ///< 0 .. 4
+    std::uint32_t getParity() const;
+    bool setReadTimeout(std::uint32_t value);   ///< milliseconds, any value
+    std::uint32_t getReadTimeout() const;
+    bool setLatencyTimer(std::uint32_t value);  ///< 2 .. 255
+    std::uint32_t getLatencyTimer() const;
+
+private:
+    void loadLibrary();
+    errorCode openFirstDevice();
+    bool checkStatus();
+
+    std::uint32_t baudRate;
+    std::uint32_t wordLength;
+    std::uint32_t stopBits;
+    std::uint32_t parity;
+    std::uint32_t readTimeout;
+    std::uint32_t latencyTimer;
+    QLibrary* library;
+    errorCode lastError;
+    d2xx::FT_HANDLE handle;
+
+    d2xx::FT_OpenFn ftOpen;
+    d2xx::FT_ListDevicesFn ftListDevices;
+    d2xx::FT_CloseFn ftClose;
+    d2xx::FT_ReadFn ftRead;
+    d2xx::FT_WriteFn ftWrite;
+    d2xx::FT_ResetDeviceFn ftResetDevice;
+    d2xx::FT_GetStatusFn ftGetStatus;
+    d2xx::FT_PurgeFn ftPurge;
+    d2xx::FT_SetTimeoutsFn ftSetTimeouts;
+    d2xx::FT_GetQueueStatusFn ftGetQueueStatus;
+    d2xx::FT_SetBaudRateFn ftSetBaudRate;
+    d2xx::FT_SetDataCharacteristicsFn ftSetDataCharacteristics;
+    d2xx::FT_SetLatencyTimerFn ftSetLatencyTimer;
+
+    /// Load outcome, kept apart from the sticky last error: a setter's
+    /// HW_NOT_OPEN may overwrite a load failure there, and the device must
+    /// still never call an entry point that was not resolved.
+    errorCode libraryState;
+};
+
+} // namespace ondira
+
+#endif

@@ -1,0 +1,121 @@
+#ifndef ONDIRA_ENGINE_READERENGINE_H
+#define ONDIRA_ENGINE_READERENGINE_H
+
+#include "api/DefaultDataProducer.h"
+#include "protocol/OffsetCalibrator.h"
+
+#include <ondira/StatusData.h>
+
+#include <QFuture>
+#include <QMutex>
+#include <QThreadPool>
+
+#include <atomic>
+#include <cstdint>
+
+namespace ondira {
+
+class FTDIDevice;
+class ZAREProtocol;
+
+/// Owns the conversation with the device: the worker that reads and parses
+/// the byte stream, start and stop, open and close, the command write path and
+/// the request/reply exchanges with dongle and headset.
+///
+/// Threads: the public operations run on the application's thread (one at a
+/// time). From openDevice until closeDevice one worker runs `run` on a thread
+/// of the engine's own pool and delivers samples and acquisition events there.
+///
+/// Locks: controlMutex is held around every start and stop command (the
+/// worker only try-locks it); ioMutex around every access to the device's byte
+/// stream. Order: controlMutex before ioMutex. Flags and counters shared
+/// between the two threads are atomics.
+class ReaderEngine
+{
+public:
+    ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol);
+    ~ReaderEngine();
+
+    ReaderEngine(const ReaderEngine&) = delete;
+    ReaderEngine& operator=(const ReaderEngine&) = delete;
+
+    bool openDevice();
+    void closeDevice();
+    bool startStreaming();
+    bool stopStreaming();
+    bool ping();
+
+    // Request/reply exchanges; each blocks up to about 1.2 s.
+    std::uint8_t askUsbFirmwareVersion();          ///< 0: no answer
+    std::uint8_t askOndiraFirmwareVersion();       ///< 0: no answer
+    std::uint8_t askUsbTransmissionChannel();      ///< 100: no answer
+    std::uint8_t askOndiraTransmissionChannel();   ///< 100: no answer
+    bool sendUsbTransmissionChannel(std::uint8_t channel);    ///< 0..15
+    bool sendOndiraTransmissionChannel(std::uint8_t channel); ///< 0..15
+
+    std::uint8_t isChannelEnabled(std::uint8_t channel) const;
+    /// The low 8 bits of `value` must be 0 or 1; anything else changes nothing.
+    bool setChannelEnabled(std::uint8_t channel, int value);
+
+    DefaultDataProducer& getSampleProducer() { return sampleProducer; }
+    DefaultDataProducer& getStatusProducer() { return statusProducer; }
+
+    bool isStreaming() const { return streaming.load(); }
+    bool isWorkerRunning() const;
+
+private:
+    // Worker.
+    bool run();
+    void startWorker();
+    void waitForWorker();
+    bool exitWorker(int exitNumber, bool unlockControl);
+
+    // Start and stop.
+    bool resume();
+    bool sendStart();
+    bool pause();
+    void resetSession();
+    void writeCommand(const unsigned char* bytes, std::uint32_t length);
+
+    // Samples and calibration.
+    void handlePacket();
+    void emitSample(const unsigned char* sample, std::uint8_t flag, std::uint8_t offsetChangeIndex);
+    void publishData(int ch1, int ch2, int ch3, int ch4, std::uint8_t flag,
+                     std::uint8_t offsetChangeIndex, long long timestamp);
+    void publishStatus(StatusData::statusCode code);
+    void publishChannelStates();
+    bool sendOffset();
+
+    // Handshake.
+    bool findDevice();
+    bool identifyDongle();
+    bool requestId();
+    bool requestFirmwareVersion(bool toHeadset);
+    bool sendChannelCommand(std::uint8_t value, bool toHeadset, bool set);
+    std::uint8_t askFirmwareVersion(bool headset);
+    std::uint8_t askTransmissionChannel(bool headset);
+    bool sendTransmissionChannel(std::uint8_t channel, bool headset);
+
+    QFuture<bool> future;
+    std::atomic<long long> sampleClock;
+    std::atomic<StatusData::statusCode> lastChannelStates[4];
+    OffsetCalibrator calibrator;
+    DefaultDataProducer sampleProducer;
+    DefaultDataProducer statusProducer;
+    FTDIDevice* device;
+    ZAREProtocol* protocol;
+    std::atomic<bool> running;
+    std::uint8_t packetCounter;
+    std::uint8_t calibrationStep;
+    std::atomic<bool> streaming;
+    QMutex controlMutex;
+    QMutex ioMutex;
+    // The worker runs for as long as the device is open. It gets a thread of
+    // its own at once from this one-thread pool, so that a busy or small
+    // global pool (or many open engines) can never leave it waiting in a queue.
+    QThreadPool workerPool;
+};
+
+} // namespace ondira
+
+#endif
