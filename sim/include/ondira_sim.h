@@ -19,7 +19,8 @@
  *   devices=N            attached devices, 0..16 (default 1)
  *   dongle_index=N       only device N has an answering dongle; the others
  *                        are silent FTDI devices (default: every device answers)
- *   timescale=F          model clock speed relative to real time, > 0 (default 1)
+ *   timescale=F          model clock speed relative to real time, 0.001..1000
+ *                        (default 1)
  *   fast=0|1             data packets are delivered as fast as the host reads
  *                        them, and replies without radio delay (default 0)
  *   seed=N               seed of every random choice (default 1)
@@ -29,7 +30,8 @@
  * Per-device keys:
  *   address=N            dongle address, decimal or 0x-hex (default 0x1234 +
  *                        0x10 x device index); the headset answers at address + 1
- *   silent=0|1           the dongle answers nothing (default 0)
+ *   silent=0|1           the dongle answers nothing (default 0); what the
+ *                        headset sends still passes
  *   headset=on|off       headset switched on (default on); off: it neither
  *                        answers nor streams
  *   radio_delay_ms=N     model delay before a reply arrives (default 5)

@@ -139,7 +139,7 @@ const std::vector<GlobalKey>& globalKeys()
     static const std::vector<GlobalKey> keys = {
         {"devices", [](GlobalConfig& c, const std::string& v) { return parseInto(v, MAX_DEVICES, c.devices); }},
         {"dongle_index", [](GlobalConfig& c, const std::string& v) { return parseInto(v, MAX_DEVICES - 1, c.dongleIndex); }},
-        {"timescale", [](GlobalConfig& c, const std::string& v) { return parseReal(v, 1e-3, 1e6, c.timescale); }},
+        {"timescale", [](GlobalConfig& c, const std::string& v) { return parseReal(v, 1e-3, 1e3, c.timescale); }},
         {"fast", [](GlobalConfig& c, const std::string& v) { return parseSwitch(v, c.fast); }},
         {"seed", [](GlobalConfig& c, const std::string& v) { return parseUnsigned(v, UINT64_MAX, c.seed); }},
         {"capture", [](GlobalConfig& c, const std::string& v) { c.capture = v; return !v.empty(); }},

@@ -27,6 +27,7 @@ constexpr std::int64_t MS = 1000000;                 // model nanoseconds
 constexpr std::int64_t PACKET_PERIOD = 20 * MS;      // five samples at 250/s
 constexpr double SAMPLE_PERIOD_S = 0.004;
 constexpr std::size_t RECEIVE_CAPACITY = 65536;      // bytes beyond it are lost
+constexpr std::size_t LINE_CAPACITY = 65536;         // bytes waiting in the dongle
 constexpr std::uint32_t DEFAULT_BAUD = 9600;         // before the host sets one
 constexpr int BITS_PER_BYTE = 10;                    // start, 8 data, stop
 constexpr int HUM_AMPLITUDE = 40;
@@ -125,6 +126,7 @@ void VirtualDevice::openAs(std::uint64_t newToken, std::int64_t now)
     // Nobody read the port while it was closed: what arrived is gone.
     receiveQueue.clear();
     line.clear();
+    lineBytes = 0;
     lineFreeAt = now;
     pendingTotal = 0;
     zeroRun = 0;
@@ -265,6 +267,11 @@ void VirtualDevice::generatePacket(std::int64_t at)
 
 void VirtualDevice::enqueue(std::vector<unsigned char> bytes, std::int64_t at)
 {
+    // A line too slow for the stream backs up in the dongle, whose buffer
+    // then overflows: what does not fit is lost.
+    if (lineBytes + bytes.size() > LINE_CAPACITY)
+        return;
+    lineBytes += bytes.size();
     line.push_back(Chunk{at, std::move(bytes), 0});
 }
 
@@ -287,6 +294,7 @@ void VirtualDevice::serialize(std::int64_t now)
                 receiveQueue.push_back(chunk.bytes[chunk.sent + i]);
         }
         chunk.sent += count;
+        lineBytes -= count;
         if (chunk.sent < chunk.bytes.size())
             break;
         line.pop_front();

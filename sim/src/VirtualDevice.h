@@ -128,6 +128,7 @@ private:
     std::int64_t openedAt = 0;
     std::deque<unsigned char> receiveQueue;
     std::deque<Chunk> line;         // packets on their way to the receive queue
+    std::size_t lineBytes = 0;      // bytes on the line not yet received
     std::int64_t lineFreeAt = 0;    // end of the last byte put on the line
     std::uint32_t baudRate = 0, wordLength = 0, stopBits = 0, parity = 0;
     std::uint32_t readTimeout = 0, writeTimeout = 0, latency = 0;
