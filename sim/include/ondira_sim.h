@@ -5,11 +5,13 @@
  * Control interface of the virtual headset: a stand-in for the FTDI D2XX
  * driver library that models attached USB dongles, each with a headset behind
  * its radio link. The same shared library exports the D2XX entry points
- * (FT_Open, FT_ListDevices, ...) and the functions below.
+ * (FT_Open, FT_ListDevices, ..., declared in ondira_sim_d2xx.h) and the
+ * functions below.
  *
  * Configuration is a list of key=value pairs separated by blanks or ';', the
  * same text that the environment variable ONDIRA_SIM holds. A key applies to
  * every device, or to device N only when written "N.key=value" (N from 0).
+ * Keys apply in the order written: "loss=0.1 1.loss=0" spares device 1.
  * An unknown key or a bad value is reported on standard error together with
  * the list of valid keys, and every virtual device then refuses to open.
  *
@@ -17,7 +19,8 @@
  *   devices=N            attached devices, 0..16 (default 1)
  *   dongle_index=N       only device N has an answering dongle; the others
  *                        are silent FTDI devices (default: every device answers)
- *   timescale=F          model clock speed relative to real time, > 0 (default 1)
+ *   timescale=F          model clock speed relative to real time, 0.001..1000
+ *                        (default 1)
  *   fast=0|1             data packets are delivered as fast as the host reads
  *                        them, and replies without radio delay (default 0)
  *   seed=N               seed of every random choice (default 1)
@@ -27,7 +30,8 @@
  * Per-device keys:
  *   address=N            dongle address, decimal or 0x-hex (default 0x1234 +
  *                        0x10 x device index); the headset answers at address + 1
- *   silent=0|1           the dongle answers nothing (default 0)
+ *   silent=0|1           the dongle answers nothing (default 0); what the
+ *                        headset sends still passes
  *   headset=on|off       headset switched on (default on); off: it neither
  *                        answers nor streams
  *   radio_delay_ms=N     model delay before a reply arrives (default 5)
@@ -56,6 +60,16 @@
  *   alpha=N              amplitude of the 10 Hz rhythm, raw units (default 60)
  *   noise=N              amplitude of the broadband noise, raw units (default 20)
  *   hum=0|50|60          mains hum frequency, 0 for none (default 0)
+ *   overcount=0|1        FT_Read and FT_Write report one byte more than they
+ *                        moved, as a misbehaving driver might (default 0)
+ *
+ * Time: the model clock runs `timescale` times real time from the last
+ * configuration. Data packets (59 bytes, five samples) leave the headset every
+ * 20 ms of model time while it streams; every byte reaches the receive queue
+ * 10 bits / baud rate after the previous one (9600 baud until the host sets a
+ * rate). FT_Read returns at once when the bytes asked for wait, else when they
+ * have arrived or the read timeout (real time) has passed. With fast=1 a data
+ * packet is generated whenever the host finds fewer bytes than it asks for.
  *
  * All functions are thread-safe.
  */
@@ -82,7 +96,8 @@ ONDIRA_SIM_API int ondira_sim_configure(const char* config);
  * refused. Returns 0, or -1 for an invalid key or value. */
 ONDIRA_SIM_API int ondira_sim_set(int device, const char* config);
 
-/* The message of the last refused configuration, "" if none. */
+/* The message of the last refused configuration, "" if none. The text stays
+ * valid until the next configuration call. */
 ONDIRA_SIM_API const char* ondira_sim_last_error(void);
 
 /* Number of attached virtual devices. */
