@@ -4,6 +4,7 @@
 #include "device/D2xx.h"
 #include "device/HWDevice.h"
 
+#include <atomic>
 #include <cstdint>
 
 class QLibrary;
@@ -21,7 +22,10 @@ namespace ondira {
 ///
 /// Threading: no lock of its own. The engine serialises reads, writes and the
 /// queue query with its I/O lock; setters and getters run on the
-/// application's thread.
+/// application's thread while the worker reads, and the worker sets the read
+/// timeout without that lock. The settings, the handle and the last error are
+/// therefore atomics: each is one word that one store writes, and no ordering
+/// between them is needed.
 class FTDIDevice : private HWDevice
 {
 public:
@@ -79,15 +83,15 @@ private:
     errorCode openFirstDevice();
     bool checkStatus();
 
-    std::uint32_t baudRate;
-    std::uint32_t wordLength;
-    std::uint32_t stopBits;
-    std::uint32_t parity;
-    std::uint32_t readTimeout;
-    std::uint32_t latencyTimer;
+    std::atomic<std::uint32_t> baudRate;
+    std::atomic<std::uint32_t> wordLength;
+    std::atomic<std::uint32_t> stopBits;
+    std::atomic<std::uint32_t> parity;
+    std::atomic<std::uint32_t> readTimeout;
+    std::atomic<std::uint32_t> latencyTimer;
     QLibrary* library;
-    errorCode lastError;
-    d2xx::FT_HANDLE handle;
+    std::atomic<errorCode> lastError;
+    std::atomic<d2xx::FT_HANDLE> handle;
 
     d2xx::FT_OpenFn ftOpen;
     d2xx::FT_ListDevicesFn ftListDevices;
