@@ -1,6 +1,7 @@
 #include "protocol/ZAREProtocol.h"
 
 #include <cstdio>
+#include <cstring>
 
 // Received packets (device to host). Multi-byte numbers are big-endian.
 //
@@ -299,20 +300,24 @@ bool ZAREProtocol::decodeSampleByte(unsigned char byte)
     // Low byte. A loss still pending means the previous packet ended between
     // this channel's two bytes and the packets in between are gone: the
     // channel keeps its previous value rather than join bytes of two samples.
-    if (lostPackets != 0)
+    if (lostPackets != 0) {
         sampleInProgress[high] = lastSample[high];
-    else
+        sampleInProgress[low] = lastSample[low];
+    } else {
         sampleInProgress[low] = byte;
-    lostPackets = 0;
-    lastSample[high] = sampleInProgress[high];
-    lastSample[low] = sampleInProgress[low];
-
-    if (sampleState == SAMPLE_LAST_CHANNEL_BYTE) {
-        sampleState = SAMPLE_SYNC_FIRST;
-        return true;
     }
-    ++sampleState;
-    return false;
+    lostPackets = 0;
+
+    if (sampleState != SAMPLE_LAST_CHANNEL_BYTE) {
+        ++sampleState;
+        return false;
+    }
+    // The sample enters the last-sample buffer whole, when it is complete, so
+    // that the buffer always holds one sample: a loss reported while a record
+    // is half received still finds the sample from before the gap there.
+    std::memcpy(lastSample, sampleInProgress, SAMPLE_SIZE);
+    sampleState = SAMPLE_SYNC_FIRST;
+    return true;
 }
 
 int ZAREProtocol::getStatus()
