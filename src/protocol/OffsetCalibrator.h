@@ -24,8 +24,15 @@ namespace ondira {
 ///
 /// Threading: calibrate, updateAverages, setWaiting and advance run on the
 /// engine's worker; setEnabled/isEnabled and reset on the application's
-/// thread. The enable flags are atomics; everything else is guarded by a
-/// short internal lock, so that a reset never splits a pass.
+/// thread. The enable flags are atomics (setEnabled and isEnabled never
+/// block); every other operation takes a short internal lock, so that a reset
+/// never splits a pass. The lock is never held while calling out, so calls may
+/// be made while holding any engine lock. setup must run before the object is
+/// shared (the engine calls it in its constructor).
+///
+/// A channel index at or above the channel count is answered as a disabled
+/// channel fresh from setup (state 21, offset 512, average 32500); setEnabled
+/// ignores it. updateAverages reads one value per channel.
 class OffsetCalibrator
 {
 public:
@@ -63,6 +70,8 @@ public:
     std::uint32_t getChannelCount() const;
 
 private:
+    void advanceLocked();
+
     mutable std::mutex mutex;
     std::uint32_t channelCount;
     std::int32_t lowThreshold;

@@ -12,14 +12,20 @@ namespace ondira {
 /// The dongle's packet protocol: receive machine, sample decoder, reply
 /// fields, and the static builders of the command packets.
 ///
-/// Pure: no I/O, no clock, no allocation; constant time per byte.
+/// Pure: no clock, no allocation, constant time per byte, and no I/O apart
+/// from one guard message on standard output for a state no input can reach.
 ///
 /// Threading: processByte runs on the engine's worker. The application's
 /// thread polls and resets the reply fields (getters/setters, clearUsbId)
 /// while the worker parses, and runs reset. Reply fields and addresses are
 /// atomics (single bytes or 16-bit words, polled: no ordering beyond each
-/// value's own is needed). processByte and reset take a short internal lock so
-/// that a reset never lands in the middle of a byte's handling.
+/// value's own is needed, except that a new dongle address is published after
+/// its headset address) and their getters and setters never block.
+/// processByte, reset, setSequenceNumber, getLostPackets,
+/// getOffsetChangeSequence and offsetChangeToggled take a short internal lock,
+/// so that a reset never lands in the middle of a byte's handling; the lock is
+/// never held while calling out. getLastSample's buffer is written by
+/// processByte: read it on the thread that feeds the bytes.
 class ZAREProtocol : public Protocol
 {
 public:
@@ -102,6 +108,10 @@ public:
                                    unsigned char* buffer);
 
 private:
+    // Reaches the receive and sample states, which no input can put out of
+    // range, to exercise the guard against such states.
+    friend class ZAREProtocolTestAccess;
+
     bool processByteLocked(unsigned char byte);
     bool decodeSampleByte(unsigned char byte);
 
