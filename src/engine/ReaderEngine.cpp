@@ -1,12 +1,29 @@
 #include "engine/ReaderEngine.h"
 
 #include "device/FTDIDevice.h"
+#include "diagnostics/Trace.h"
 #include "protocol/ZAREProtocol.h"
 
-// Placeholder until the acquisition engine lands: the facade can be built,
-// constructed and destroyed, and consumers reach the two producers.
+#include <ondira/PData.h>
+
+#include <QDateTime>
+#include <QThread>
+
+#include <algorithm>
 
 namespace ondira {
+
+namespace {
+constexpr std::uint32_t READ_CHUNK = ZAREProtocol::DATA_PACKET_SIZE; // one data packet
+constexpr unsigned long POLL_SLEEP_MS = 100;
+constexpr std::uint32_t WORKER_READ_TIMEOUT_MS = 100;
+constexpr std::uint8_t MAX_SILENT_POLLS = 50;
+constexpr std::uint8_t MAX_STRAY_SAMPLES = 50;
+constexpr std::uint8_t STRAY_SAMPLES_PER_STOP = 5;
+constexpr std::uint32_t COMMAND_PREAMBLE_SIZE = 126;
+constexpr long long SLOW_WRITE_MS = 900;
+constexpr int CHANNEL_COUNT = 4;
+} // namespace
 
 ReaderEngine::ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol)
     : sampleClock(0)
@@ -18,16 +35,304 @@ ReaderEngine::ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol)
     , streaming(false)
 {
     for (auto& state : lastChannelStates)
-        state = StatusData::DEFAULT_CHANNEL_STATE;
-    calibrator.setup(4);
+        state.store(StatusData::DEFAULT_CHANNEL_STATE);
+    calibrator.setup(CHANNEL_COUNT);
+    resetSession();
 }
 
-ReaderEngine::~ReaderEngine() = default;
+ReaderEngine::~ReaderEngine()
+{
+    closeDevice();
+}
 
-bool ReaderEngine::openDevice() { return false; }
-void ReaderEngine::closeDevice() {}
-bool ReaderEngine::startStreaming() { return false; }
-bool ReaderEngine::stopStreaming() { return false; }
-bool ReaderEngine::ping() { return false; }
+bool ReaderEngine::isWorkerRunning() const
+{
+    return future.isRunning();
+}
+
+// ---------------------------------------------------------------------------
+// Worker
+
+void ReaderEngine::startWorker()
+{
+    // Never more than one worker per engine. A worker that ended itself
+    // (an error exit) has lowered `running` and is joined by the launch.
+    if (future.isRunning() && running.load())
+        return;
+    // The worker runs for as long as the device is open, on a thread of its
+    // own: a worker queued behind other work in a shared pool would miss the
+    // identification replies. Raised before the launch, so that a
+    // waitForWorker that comes before the worker has begun still stops it.
+    running.store(true);
+    if (!future.launch([this] { return run(); }))
+        running.store(false); // no thread: identification times out
+}
+
+void ReaderEngine::waitForWorker()
+{
+    if (!future.isRunning())
+        return;
+    running.store(false);
+    const bool result = future.result();
+    Trace() << "Thread stopped. Result =" << result;
+}
+
+bool ReaderEngine::exitWorker(int exitNumber, bool unlockControl)
+{
+    publishStatus(StatusData::DEVICE_IO_ERROR);
+    running.store(false);
+    if (unlockControl)
+        controlMutex.unlock();
+    switch (exitNumber) {
+    case 0:
+        Trace() << "Unexpected end of thread (0)";
+        break;
+    case 1:
+        Trace() << "Unexpected end of thread (1)";
+        break;
+    case 2:
+        Trace() << "Unexpected end of thread (2)";
+        break;
+    case 3:
+        Trace() << "Unexpected end of thread (3)";
+        break;
+    default:
+        Trace() << "Unexpected end of thread (4)";
+        break;
+    }
+    return false;
+}
+
+bool ReaderEngine::run()
+{
+    unsigned char buffer[READ_CHUNK];
+    std::uint8_t straySamples = 0; // samples that arrived while not streaming
+    std::uint8_t silentPolls = 0;  // consecutive empty polls while streaming
+
+    Trace() << "Starting thread";
+    if (!device->setReadTimeout(WORKER_READ_TIMEOUT_MS))
+        return exitWorker(0, false);
+
+    while (running.load()) {
+        std::uint32_t count = 0;
+        HWDevice::errorCode error;
+        {
+            ioMutex.lock();
+            if (device->getBytesAvailable() == 0) {
+                // Never sleep while holding the I/O lock: commands go out meanwhile.
+                ioMutex.unlock();
+                QThread::msleep(POLL_SLEEP_MS);
+                ioMutex.lock();
+            }
+            count = device->getBytesAvailable();
+            if (count > 0)
+                count = device->read(buffer, std::min(count, READ_CHUNK));
+            error = device->getLastError();
+            ioMutex.unlock();
+        }
+        if (error != HWDevice::HW_OK)
+            return exitWorker(1, false);
+        // The device never reports more than was asked for; guard the buffer anyway.
+        count = std::min(count, READ_CHUNK);
+
+        if (count > 0) {
+            for (std::uint32_t i = 0; i < count; ++i) {
+                if (!protocol->processByte(buffer[i]))
+                    continue;
+                if (streaming.load()) {
+                    handlePacket();
+                    silentPolls = 0;
+                    continue;
+                }
+                if (!controlMutex.tryLock())
+                    continue;
+                if (streaming.load()) {
+                    controlMutex.unlock();
+                    continue;
+                }
+                // A sample (or a loss report) although the headset was told
+                // to stop: tell it again, four times out of five.
+                if (straySamples % STRAY_SAMPLES_PER_STOP != 0) {
+                    Trace() << "stopping from thread";
+                    if (!pause())
+                        return exitWorker(3, true);
+                }
+                if (straySamples == MAX_STRAY_SAMPLES)
+                    return exitWorker(4, true);
+                ++straySamples;
+                controlMutex.unlock();
+                break; // drop the rest of this buffer
+            }
+            continue;
+        }
+
+        // Nothing arrived.
+        if (!controlMutex.tryLock())
+            continue;
+        if (!streaming.load()) {
+            straySamples = 0;
+        } else {
+            Trace() << "0 bytes! (" << static_cast<std::int32_t>(silentPolls) << ")";
+            if (silentPolls == MAX_SILENT_POLLS) {
+                streaming.store(false);
+                publishStatus(StatusData::DEVICE_NOT_RESPONDING);
+                silentPolls = 0;
+            } else if (sendStart()) {
+                ++silentPolls;
+            } else {
+                return exitWorker(2, true);
+            }
+        }
+        controlMutex.unlock();
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// Open and close
+
+bool ReaderEngine::openDevice()
+{
+    const HWDevice::errorCode error = device->getLastError();
+    if (error == HWDevice::HW_LIBRARY_NOT_LOADED || error == HWDevice::HW_LIBRARY_SYMBOL_MISSING) {
+        publishStatus(StatusData::FTDI_LIBRARY_ERROR);
+        return false;
+    }
+    if (findDevice() && device->configure())
+        return true;
+    // The device refuses to open without its driver library even when a
+    // setter has overwritten the load failure in its last error; it then
+    // records the load failure again, and the event names the real cause.
+    const HWDevice::errorCode after = device->getLastError();
+    if (after == HWDevice::HW_LIBRARY_NOT_LOADED || after == HWDevice::HW_LIBRARY_SYMBOL_MISSING)
+        publishStatus(StatusData::FTDI_LIBRARY_ERROR);
+    else
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+    return false;
+}
+
+void ReaderEngine::closeDevice()
+{
+    if (streaming.load()) {
+        for (int i = 0; i < 4; ++i) {
+            if (!stopStreaming())
+                break;
+        }
+    }
+    waitForWorker();
+    if (device->close() != HWDevice::HW_OK)
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+bool ReaderEngine::startStreaming()
+{
+    QMutexLocker lock(&controlMutex);
+    return resume();
+}
+
+bool ReaderEngine::stopStreaming()
+{
+    QMutexLocker lock(&controlMutex);
+    return pause();
+}
+
+bool ReaderEngine::resume()
+{
+    const bool started = sendStart();
+    if (started) {
+        protocol->setSequenceNumber(-1);
+        resetSession();
+    }
+    return started;
+}
+
+bool ReaderEngine::sendStart()
+{
+    unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
+    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 2, 0,
+                                     ZAREProtocol::STREAM_START, command);
+    const bool wasStreaming = streaming.load();
+    writeCommand(command, sizeof command);
+    Trace() << "resuming:" << wasStreaming;
+    const HWDevice::errorCode error = device->getLastError();
+    if (error == HWDevice::HW_OK) {
+        streaming.store(true);
+        return true;
+    }
+    publishStatus(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN
+                                                  : StatusData::DEVICE_IO_ERROR);
+    return false;
+}
+
+bool ReaderEngine::pause()
+{
+    unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
+    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 2, 0,
+                                     ZAREProtocol::STREAM_STOP, command);
+    writeCommand(command, sizeof command);
+    const HWDevice::errorCode error = device->getLastError();
+    if (error == HWDevice::HW_OK) {
+        streaming.store(false);
+        Trace() << "pausing NO ERROR:" << false;
+        resetSession();
+        return true;
+    }
+    if (error == HWDevice::HW_NOT_OPEN) {
+        resetSession();
+        Trace() << "pausing WITH NO DEVICE ERROR" << streaming.load();
+        publishStatus(StatusData::DEVICE_NOT_OPEN);
+        return false;
+    }
+    Trace() << "pausing WITH ANOTHER ERROR" << streaming.load();
+    publishStatus(StatusData::DEVICE_IO_ERROR);
+    resetSession();
+    return false;
+}
+
+void ReaderEngine::resetSession()
+{
+    sampleClock.store(0);
+    protocol->reset();
+    calibrator.reset();
+    for (auto& state : lastChannelStates)
+        state.store(StatusData::DEFAULT_CHANNEL_STATE);
+}
+
+void ReaderEngine::writeCommand(const unsigned char* bytes, std::uint32_t length)
+{
+    // The dongle needs a run of zero bytes ahead of every command.
+    static const unsigned char preamble[COMMAND_PREAMBLE_SIZE] = {};
+
+    const qint64 t0 = QDateTime::currentMSecsSinceEpoch();
+    ioMutex.lock();
+    device->write(preamble, COMMAND_PREAMBLE_SIZE);
+    device->write(bytes, length);
+    const qint64 t1 = QDateTime::currentMSecsSinceEpoch();
+    ioMutex.unlock();
+
+    const long long elapsed = t1 - t0;
+    if (elapsed > SLOW_WRITE_MS)
+        Trace() << "-----------Something wrong while writing (" << elapsed << ")---------------";
+}
+
+// ---------------------------------------------------------------------------
+// Calibration switches
+
+std::uint8_t ReaderEngine::isChannelEnabled(std::uint8_t channel) const
+{
+    return calibrator.isEnabled(channel) ? 1 : 0;
+}
+
+bool ReaderEngine::setChannelEnabled(std::uint8_t channel, int value)
+{
+    const std::uint8_t flag = static_cast<std::uint8_t>(value & 0xFF);
+    if (flag > 1)
+        return false;
+    calibrator.setEnabled(channel, flag == 1);
+    return true;
+}
 
 } // namespace ondira

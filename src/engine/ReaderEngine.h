@@ -2,13 +2,12 @@
 #define ONDIRA_ENGINE_READERENGINE_H
 
 #include "api/DefaultDataProducer.h"
+#include "engine/WorkerFuture.h"
 #include "protocol/OffsetCalibrator.h"
 
 #include <ondira/StatusData.h>
 
-#include <QFuture>
 #include <QMutex>
-#include <QThreadPool>
 
 #include <atomic>
 #include <cstdint>
@@ -24,7 +23,7 @@ class ZAREProtocol;
 ///
 /// Threads: the public operations run on the application's thread (one at a
 /// time). From openDevice until closeDevice one worker runs `run` on a thread
-/// of the engine's own pool and delivers samples and acquisition events there.
+/// of its own and delivers samples and acquisition events there.
 ///
 /// Locks: controlMutex is held around every start and stop command (the
 /// worker only try-locks it); ioMutex around every access to the device's byte
@@ -96,7 +95,7 @@ private:
     std::uint8_t askTransmissionChannel(bool headset);
     bool sendTransmissionChannel(std::uint8_t channel, bool headset);
 
-    QFuture<bool> future;
+    WorkerFuture future;
     std::atomic<long long> sampleClock;
     std::atomic<StatusData::statusCode> lastChannelStates[4];
     OffsetCalibrator calibrator;
@@ -105,15 +104,13 @@ private:
     FTDIDevice* device;
     ZAREProtocol* protocol;
     std::atomic<bool> running;
-    std::uint8_t packetCounter;
-    std::uint8_t calibrationStep;
+    // Worker-only counters; atomics so that workers launched one after the
+    // other need no ordering beyond their own.
+    std::atomic<std::uint8_t> packetCounter;
+    std::atomic<std::uint8_t> calibrationStep;
     std::atomic<bool> streaming;
     QMutex controlMutex;
     QMutex ioMutex;
-    // The worker runs for as long as the device is open. It gets a thread of
-    // its own at once from this one-thread pool, so that a busy or small
-    // global pool (or many open engines) can never leave it waiting in a queue.
-    QThreadPool workerPool;
 };
 
 } // namespace ondira

@@ -1,0 +1,141 @@
+// What the worker does with each event of the parser while streaming: filler
+// samples for lost packets, one record per completed sample with its flag,
+// offset-change index and timestamp, and every 100th event one pass of the
+// offset calibration.
+
+#include "engine/ReaderEngine.h"
+
+#include "device/FTDIDevice.h"
+#include "protocol/ZAREProtocol.h"
+
+#include <ondira/OndiraData.h>
+#include <ondira/PData.h>
+
+#include <QDateTime>
+
+namespace ondira {
+
+namespace {
+constexpr int SAMPLES_PER_PACKET = 5;
+constexpr long long SAMPLE_PERIOD_MS = 4;
+// raw x 2700000 / 4587520, reduced: the same truncated result for every raw
+// value 0..65535, in integers.
+constexpr std::int64_t SCALE_NUMERATOR = 16875;
+constexpr std::int64_t SCALE_DENOMINATOR = 28672;
+constexpr std::uint8_t CALIBRATION_INTERVAL = 100;
+constexpr int CHANNEL_COUNT = 4;
+} // namespace
+
+void ReaderEngine::handlePacket()
+{
+    const std::uint8_t lost = static_cast<std::uint8_t>(protocol->getLostPackets());
+    if (lost != 0) {
+        // A data packet's header reported missing packets: five fillers each,
+        // repeating the last sample received before the gap.
+        for (int i = 0; i < lost * SAMPLES_PER_PACKET; ++i)
+            emitSample(protocol->getLastSample(), OndiraData::FLAG_LOST_SAMPLE, 0);
+    } else {
+        std::uint8_t flag = OndiraData::FLAG_NONE;
+        std::uint8_t index = 0;
+        if (protocol->offsetChangeToggled()) {
+            // The headset applied the last offset written: mark this sample
+            // and move the calibration on to the next channel.
+            calibrator.setWaiting(false);
+            const int packets = (protocol->getSequenceNumber() % 256)
+                - (protocol->getOffsetChangeSequence() % 256);
+            index = static_cast<std::uint8_t>(SAMPLES_PER_PACKET * packets); // modulo 256
+            flag = calibrationStep.load();
+            calibrator.advance();
+        }
+        emitSample(protocol->getLastSample(), flag, index);
+    }
+
+    const std::uint8_t events = static_cast<std::uint8_t>(packetCounter.load() + 1);
+    if (events < CALIBRATION_INTERVAL) {
+        packetCounter.store(events);
+        return;
+    }
+    packetCounter.store(0);
+
+    const std::int8_t code = calibrator.calibrate();
+    publishChannelStates();
+    if (code == 0)
+        return;
+    if (code >= 2) {
+        calibrationStep.store(static_cast<std::uint8_t>(code));
+    } else if (code < 0) {
+        publishStatus(static_cast<StatusData::statusCode>(
+            StatusData::CHANNEL_1_SLOW_CALIBRATION + calibrator.getPosition()));
+        calibrationStep.store(static_cast<std::uint8_t>(-code));
+    }
+    // Code 1 (still waiting) sends the same offset again.
+    if (!sendOffset())
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+}
+
+bool ReaderEngine::sendOffset()
+{
+    const std::uint8_t channel = calibrator.getPosition();
+    unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
+    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 4,
+                                     2 * channel,
+                                     static_cast<std::uint16_t>(calibrator.getOffset(channel)),
+                                     command);
+    writeCommand(command, sizeof command);
+    if (device->getLastError() != HWDevice::HW_OK) {
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+        return false;
+    }
+    return true;
+}
+
+void ReaderEngine::emitSample(const unsigned char* sample, std::uint8_t flag,
+                              std::uint8_t offsetChangeIndex)
+{
+    // The first record after a reset reads the wall clock, every later one
+    // lies 4 ms after its predecessor. A reset from the application's thread
+    // may come in between: then this record keeps the old time line and the
+    // next one starts the new one from the clock.
+    long long previous = sampleClock.load();
+    const long long timestamp =
+        previous == 0 ? QDateTime::currentMSecsSinceEpoch() : previous + SAMPLE_PERIOD_MS;
+    sampleClock.compare_exchange_strong(previous, timestamp);
+
+    std::int32_t raw[CHANNEL_COUNT];
+    int value[CHANNEL_COUNT];
+    for (int k = 0; k < CHANNEL_COUNT; ++k) {
+        raw[k] = sample[2 * k] * 256 + sample[2 * k + 1];
+        value[k] = static_cast<int>(raw[k] * SCALE_NUMERATOR / SCALE_DENOMINATOR);
+    }
+    calibrator.updateAverages(raw);
+    publishData(value[0], value[1], value[2], value[3], flag, offsetChangeIndex, timestamp);
+}
+
+void ReaderEngine::publishData(int ch1, int ch2, int ch3, int ch4, std::uint8_t flag,
+                               std::uint8_t offsetChangeIndex, long long timestamp)
+{
+    OndiraData record(ch1, ch2, ch3, ch4, static_cast<OndiraData::flagValue>(flag),
+                      offsetChangeIndex, timestamp);
+    PData envelope(&record);
+    sampleProducer.sendData(envelope);
+}
+
+void ReaderEngine::publishStatus(StatusData::statusCode code)
+{
+    StatusData record(code);
+    PData envelope(&record);
+    statusProducer.sendData(envelope);
+}
+
+void ReaderEngine::publishChannelStates()
+{
+    for (std::uint8_t channel = 0; channel < CHANNEL_COUNT; ++channel) {
+        const StatusData::statusCode state = calibrator.getChannelState(channel);
+        if (state != lastChannelStates[channel].load()) {
+            publishStatus(state);
+            lastChannelStates[channel].store(state);
+        }
+    }
+}
+
+} // namespace ondira
