@@ -41,6 +41,9 @@ public:
     Property* getProperty(const char* name);
 
 private:
+    /// Index of the table entry with exactly this name; -1 if none.
+    int findProperty(const char* name) const;
+
     ondira::FTDIDevice device;
     ondira::ZAREProtocol protocol;
     ondira::ReaderEngine engine;
