@@ -1,0 +1,186 @@
+// Samples from the virtual headset to the consumers: values, timestamps,
+// fillers for lost packets, stop and restart, ping.
+
+#include "E2eFixture.h"
+
+#include <QDateTime>
+
+namespace ondira_e2e {
+namespace {
+
+using Streaming = E2eTest;
+
+TEST_F(Streaming, SamplesCarryScaledValuesAndTimestampsFourMillisecondsApart)
+{
+    // Constant raw values make the scaling exact: raw 28672 -> 16875,
+    // 0 -> 0, 65535 -> 38570, 1000 -> 588.
+    configure("level=28672,0,65535,1000 alpha=0 noise=0");
+    ASSERT_TRUE(ondira->openDevice());
+    const qint64 before = QDateTime::currentMSecsSinceEpoch();
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(300));
+    const qint64 after = QDateTime::currentMSecsSinceEpoch();
+
+    const auto records = samples.samples();
+    EXPECT_GE(records.front().getTimestamp(), before);
+    EXPECT_LE(records.front().getTimestamp(), after);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        SCOPED_TRACE(i);
+        const OndiraData& s = records[i];
+        EXPECT_EQ(s.getChannel1(), 16875);
+        EXPECT_EQ(s.getChannel2(), 0);
+        EXPECT_EQ(s.getChannel3(), 38570);
+        EXPECT_EQ(s.getChannel4(), 588);
+        EXPECT_EQ(s.getFlag(), OndiraData::FLAG_NONE);
+        EXPECT_EQ(s.getOffsetChangeIndex(), 0);
+        if (i > 0) {
+            EXPECT_EQ(s.getTimestamp(), records[i - 1].getTimestamp() + 4);
+        }
+    }
+    // A poll that finds nothing yet right after the start repeats the start
+    // command; the application's own start is the only one that found
+    // streaming off.
+    EXPECT_GE(streamCommands(0, 4092), 1);
+    EXPECT_EQ(traces.count(QStringLiteral("resuming: false ")), 1);
+}
+
+TEST_F(Streaming, ArriveAtTwoHundredFiftySamplesPerSecond)
+{
+    configure("");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(25));
+    const auto start = std::chrono::steady_clock::now();
+    const std::size_t first = samples.sampleCount();
+    QThread::msleep(1000);
+    const std::size_t received = samples.sampleCount() - first;
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    // The worker polls every 100 ms: allow a poll's worth either way.
+    EXPECT_NEAR(received / seconds, 250.0, 40.0);
+}
+
+TEST_F(Streaming, LostPacketsBecomeFillersThatKeepTheTimeLine)
+{
+    // Packets 20, 21 and 22 never reach the host.
+    configure("fast=1 drop=20,21,22 noise=200");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(200));
+    ASSERT_TRUE(ondira->stopStreaming());
+
+    const auto records = samples.samples();
+    // Packets 0..19 give samples 0..99; then 15 fillers; then packet 23 on.
+    ASSERT_GE(records.size(), 120u);
+    for (std::size_t i = 0; i < 100; ++i)
+        EXPECT_EQ(records[i].getFlag(), OndiraData::FLAG_NONE) << i;
+    const OndiraData& last = records[99];
+    for (std::size_t i = 100; i < 115; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(records[i].getFlag(), OndiraData::FLAG_LOST_SAMPLE);
+        EXPECT_EQ(records[i].getOffsetChangeIndex(), 0);
+        EXPECT_EQ(records[i].getChannel1(), last.getChannel1());
+        EXPECT_EQ(records[i].getChannel2(), last.getChannel2());
+        EXPECT_EQ(records[i].getChannel3(), last.getChannel3());
+        EXPECT_EQ(records[i].getChannel4(), last.getChannel4());
+    }
+    EXPECT_EQ(records[115].getFlag(), OndiraData::FLAG_NONE);
+    for (std::size_t i = 1; i < records.size(); ++i)
+        EXPECT_EQ(records[i].getTimestamp(), records[i - 1].getTimestamp() + 4) << i;
+}
+
+TEST_F(Streaming, RandomLossIsFilledPacketForPacket)
+{
+    configure("fast=1 loss=0.1 seed=7");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(2000));
+    ASSERT_TRUE(ondira->stopStreaming());
+
+    // Every packet the headset sent is accounted for: five records each,
+    // real or filler, except lost packets at the very end (not yet followed
+    // by a packet that reports them) and the samples of the last packet that
+    // the stop cut short.
+    const auto records = samples.samples();
+    std::size_t fillers = 0;
+    for (const OndiraData& s : records)
+        fillers += s.getFlag() == OndiraData::FLAG_LOST_SAMPLE ? 1 : 0;
+    const OndiraSimDeviceState state = stateOf(0);
+    EXPECT_GT(state.packetsLost, 0u);
+    EXPECT_EQ(fillers % 5, 0u);
+    EXPECT_LE(fillers, 5 * state.packetsLost);
+    EXPECT_GE(fillers + 5 * 20, 5 * state.packetsLost);
+    EXPECT_LE(records.size(), 5 * (state.packetsSent + state.packetsLost));
+    for (std::size_t i = 1; i < records.size(); ++i)
+        ASSERT_EQ(records[i].getTimestamp(), records[i - 1].getTimestamp() + 4) << i;
+}
+
+TEST_F(Streaming, RestartReadsTheWallClockAgain)
+{
+    configure("");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(20));
+    ASSERT_TRUE(ondira->stopStreaming());
+    QThread::msleep(300);
+    const std::size_t firstRun = samples.sampleCount();
+    const qint64 restart = QDateTime::currentMSecsSinceEpoch();
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(firstRun + 20));
+
+    const auto records = samples.samples();
+    EXPECT_GE(records[firstRun].getTimestamp(), restart);
+    EXPECT_GE(records[firstRun].getTimestamp(), records[firstRun - 1].getTimestamp() + 250);
+    EXPECT_EQ(records[firstRun + 1].getTimestamp(), records[firstRun].getTimestamp() + 4);
+    EXPECT_EQ(traces.count(QStringLiteral("pausing NO ERROR: false ")), 1);
+}
+
+TEST_F(Streaming, PingAnswersAtOnceWhileStreamingAndAsksTheHeadsetOtherwise)
+{
+    configure("");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    const int before = ondira_sim_command_count(0);
+    EXPECT_TRUE(ondira->ping());
+    EXPECT_EQ(ondira_sim_command_count(0), before);
+
+    ASSERT_TRUE(ondira->stopStreaming());
+    const int stopped = ondira_sim_command_count(0);
+    EXPECT_TRUE(ondira->ping());
+    const auto commands = commandsOf(0);
+    ASSERT_EQ(commands.size(), static_cast<std::size_t>(stopped + 1));
+    // Firmware request to the headset (0x1235) from the dongle (0x1234).
+    EXPECT_EQ(commands.back().bytes, bytes({0x05, 0x12, 0x35, 0x12, 0x34, 0xA0}));
+    EXPECT_EQ(traces.count(QStringLiteral("asking Ondira FW version ")), 1);
+}
+
+TEST_F(Streaming, ConsumersRegisteredTwiceReceiveEverySampleTwice)
+{
+    configure("fast=1");
+    RecordingConsumer twice(RecordingConsumer::Samples);
+    RecordingConsumer statusOnly(RecordingConsumer::Statuses);
+    ondira->registerConsumer(IDataProcessor::SAMPLE_DATA, twice);
+    ondira->registerConsumer(IDataProcessor::SAMPLE_DATA, twice);
+    ondira->registerConsumer(IDataProcessor::STATUS_DATA, statusOnly);
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(100));
+    ondira->closeDevice();
+
+    const auto once = samples.samples();
+    const auto doubled = twice.samples();
+    ASSERT_EQ(doubled.size(), 2 * once.size());
+    for (std::size_t i = 0; i < once.size(); ++i) {
+        EXPECT_EQ(doubled[2 * i].getTimestamp(), once[i].getTimestamp());
+        EXPECT_EQ(doubled[2 * i + 1].getTimestamp(), once[i].getTimestamp());
+    }
+    // The status consumers saw the same events (channel states), no sample.
+    EXPECT_EQ(statusOnly.statuses(), statuses.statuses());
+    EXPECT_EQ(statusOnly.sampleCount(), 0u);
+    ondira->deregisterConsumer(IDataProcessor::SAMPLE_DATA, twice);
+    ondira->deregisterConsumer(IDataProcessor::SAMPLE_DATA, twice);
+    ondira->deregisterConsumer(IDataProcessor::STATUS_DATA, statusOnly);
+}
+
+} // namespace
+} // namespace ondira_e2e
