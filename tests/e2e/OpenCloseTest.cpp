@@ -99,15 +99,6 @@ TEST_F(OpenClose, SingleSilentDeviceIsSearchedInVainAndLeftClosed)
               (std::vector<StatusData::statusCode>{StatusData::DEVICE_IO_ERROR}));
 }
 
-TEST_F(OpenClose, DeviceRefusingToOpenIsSkipped)
-{
-    configure("devices=2 0.refuse_open=1");
-    ASSERT_TRUE(ondira->openDevice());
-    EXPECT_EQ(identityRequests(0), 0);
-    EXPECT_EQ(identityRequests(1), 1);
-    EXPECT_TRUE(stateOf(1).open);
-}
-
 TEST_F(OpenClose, StartAndStopBeforeOpenReportThatTheDeviceIsNotOpen)
 {
     configure("");

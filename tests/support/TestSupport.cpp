@@ -95,7 +95,6 @@ void TraceCapture::clear()
 void RecordingConsumer::receiveData(PData& data)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    envelopeAddresses.push_back(&data);
     if (kind == Samples)
         sampleRecords.push_back(*static_cast<const OndiraData*>(data.getData()));
     else
@@ -135,12 +134,6 @@ int RecordingConsumer::countStatus(StatusData::statusCode code) const
     return n;
 }
 
-std::vector<const PData*> RecordingConsumer::envelopes() const
-{
-    std::lock_guard<std::mutex> lock(mutex);
-    return envelopeAddresses;
-}
-
 bool RecordingConsumer::waitForSamples(std::size_t count, std::chrono::milliseconds timeout) const
 {
     return waitFor([&] { return sampleCount() >= count; }, timeout);
@@ -157,7 +150,6 @@ void RecordingConsumer::clear()
     std::lock_guard<std::mutex> lock(mutex);
     sampleRecords.clear();
     statusRecords.clear();
-    envelopeAddresses.clear();
 }
 
 } // namespace ondira_test

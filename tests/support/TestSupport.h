@@ -79,9 +79,6 @@ public:
     std::size_t statusCount() const;
     int countStatus(StatusData::statusCode code) const;
 
-    /// Envelopes received (each address once per delivery).
-    std::vector<const PData*> envelopes() const;
-
     bool waitForSamples(std::size_t count,
                         std::chrono::milliseconds timeout = std::chrono::seconds(20)) const;
     bool waitForStatus(StatusData::statusCode code, int count = 1,
@@ -93,7 +90,6 @@ private:
     const Kind kind;
     std::vector<OndiraData> sampleRecords;
     std::vector<StatusData::statusCode> statusRecords;
-    std::vector<const PData*> envelopeAddresses;
 };
 
 } // namespace ondira_test
