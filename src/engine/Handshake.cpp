@@ -70,12 +70,7 @@ bool ReaderEngine::requestId()
 {
     unsigned char command[ZAREProtocol::SHORT_COMMAND_SIZE];
     ZAREProtocol::buildShortCommand(0, 0, ZAREProtocol::CMD_REQUEST_ID, command);
-    writeCommand(command, sizeof command);
-    if (device->getLastError() != HWDevice::HW_OK) {
-        publishStatus(StatusData::DEVICE_IO_ERROR);
-        return false;
-    }
-    return true;
+    return writeRequest(command, sizeof command);
 }
 
 bool ReaderEngine::requestFirmwareVersion(bool toHeadset)
@@ -85,12 +80,7 @@ bool ReaderEngine::requestFirmwareVersion(bool toHeadset)
     unsigned char command[ZAREProtocol::SHORT_COMMAND_SIZE];
     ZAREProtocol::buildShortCommand(destination, dongle, ZAREProtocol::CMD_GET_FIRMWARE_VERSION,
                                     command);
-    writeCommand(command, sizeof command);
-    if (device->getLastError() != HWDevice::HW_OK) {
-        publishStatus(StatusData::DEVICE_IO_ERROR);
-        return false;
-    }
-    return true;
+    return writeRequest(command, sizeof command);
 }
 
 bool ReaderEngine::sendChannelCommand(std::uint8_t value, bool toHeadset, bool set)
@@ -101,18 +91,12 @@ bool ReaderEngine::sendChannelCommand(std::uint8_t value, bool toHeadset, bool s
         unsigned char command[ZAREProtocol::SET_PARAMETER_SIZE];
         ZAREProtocol::buildSetParameter(destination, dongle,
                                         ZAREProtocol::PARAM_TRANSMISSION_CHANNEL, value, command);
-        writeCommand(command, sizeof command);
-    } else {
-        unsigned char command[ZAREProtocol::GET_PARAMETER_SIZE];
-        ZAREProtocol::buildGetParameter(destination, dongle,
-                                        ZAREProtocol::PARAM_TRANSMISSION_CHANNEL, command);
-        writeCommand(command, sizeof command);
+        return writeRequest(command, sizeof command);
     }
-    if (device->getLastError() != HWDevice::HW_OK) {
-        publishStatus(StatusData::DEVICE_IO_ERROR);
-        return false;
-    }
-    return true;
+    unsigned char command[ZAREProtocol::GET_PARAMETER_SIZE];
+    ZAREProtocol::buildGetParameter(destination, dongle, ZAREProtocol::PARAM_TRANSMISSION_CHANNEL,
+                                    command);
+    return writeRequest(command, sizeof command);
 }
 
 std::uint8_t ReaderEngine::askFirmwareVersion(bool headset)

@@ -318,6 +318,16 @@ void ReaderEngine::writeCommand(const unsigned char* bytes, std::uint32_t length
         Trace() << "-----------Something wrong while writing (" << elapsed << ")---------------";
 }
 
+bool ReaderEngine::writeRequest(const unsigned char* bytes, std::uint32_t length)
+{
+    writeCommand(bytes, length);
+    if (device->getLastError() != HWDevice::HW_OK) {
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+        return false;
+    }
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Calibration switches
 

@@ -75,6 +75,9 @@ private:
     bool pause();
     void resetSession();
     void writeCommand(const unsigned char* bytes, std::uint32_t length);
+    /// writeCommand; a device error afterwards publishes DEVICE_IO_ERROR and
+    /// gives false.
+    bool writeRequest(const unsigned char* bytes, std::uint32_t length);
 
     // Samples and calibration.
     void handlePacket();

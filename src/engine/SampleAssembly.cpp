@@ -81,12 +81,7 @@ bool ReaderEngine::sendOffset()
                                      2 * channel,
                                      static_cast<std::uint16_t>(calibrator.getOffset(channel)),
                                      command);
-    writeCommand(command, sizeof command);
-    if (device->getLastError() != HWDevice::HW_OK) {
-        publishStatus(StatusData::DEVICE_IO_ERROR);
-        return false;
-    }
-    return true;
+    return writeRequest(command, sizeof command);
 }
 
 void ReaderEngine::emitSample(const unsigned char* sample, std::uint8_t flag,
