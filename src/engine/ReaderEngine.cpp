@@ -83,23 +83,12 @@ bool ReaderEngine::exitWorker(int exitNumber, bool unlockControl)
     running.store(false);
     if (unlockControl)
         controlMutex.unlock();
-    switch (exitNumber) {
-    case 0:
-        Trace() << "Unexpected end of thread (0)";
-        break;
-    case 1:
-        Trace() << "Unexpected end of thread (1)";
-        break;
-    case 2:
-        Trace() << "Unexpected end of thread (2)";
-        break;
-    case 3:
-        Trace() << "Unexpected end of thread (3)";
-        break;
-    default:
-        Trace() << "Unexpected end of thread (4)";
-        break;
-    }
+    static const char* const traces[] = {
+        "Unexpected end of thread (0)", "Unexpected end of thread (1)",
+        "Unexpected end of thread (2)", "Unexpected end of thread (3)",
+        "Unexpected end of thread (4)",
+    };
+    Trace() << traces[exitNumber];
     return false;
 }
 

@@ -67,6 +67,8 @@ private:
     bool run();
     void startWorker();
     void waitForWorker();
+    /// The worker's error exits 0..4: DEVICE_IO_ERROR, `running` lowered,
+    /// the control lock released if the exit holds it, a trace; false.
     bool exitWorker(int exitNumber, bool unlockControl);
 
     // Start and stop.
