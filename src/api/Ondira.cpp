@@ -2,6 +2,8 @@
 
 #include "api/DeviceContext.h"
 
+#include <new>
+
 const char* const Ondira::STR_PROPERTY_USB_FIRMWARE_VERSION = "USB FW version";
 const char* const Ondira::STR_PROPERTY_ONDIRA_FIRMWARE_VERSION = "Ondira FW version";
 const char* const Ondira::STR_PROPERTY_USB_TRANSMISSION_CHANNEL = "USB transmission channel";
@@ -40,15 +42,19 @@ IDataProducer* Ondira::getDataProducer(int type)
 
 bool Ondira::registerConsumer(int type, IDataConsumer& consumer)
 {
-    switch (type) {
-    case SAMPLE_DATA:
-        context->registerSampleConsumer(consumer);
-        return true;
-    case STATUS_DATA:
-        context->registerStatusConsumer(consumer);
-        return true;
-    default:
-        return false;
+    try {
+        switch (type) {
+        case SAMPLE_DATA:
+            context->registerSampleConsumer(consumer);
+            return true;
+        case STATUS_DATA:
+            context->registerStatusConsumer(consumer);
+            return true;
+        default:
+            return false;
+        }
+    } catch (const std::bad_alloc&) {
+        return false; // the list could not grow: not registered
     }
 }
 

@@ -73,6 +73,10 @@ void ReaderEngine::waitForWorker()
     if (!future.isRunning())
         return;
     running.store(false);
+    // Called from a consumer on the worker itself: the worker stops when that
+    // consumer returns; it cannot wait for itself.
+    if (future.isWorkerThread())
+        return;
     const bool result = future.result();
     Trace() << "Thread stopped. Result =" << result;
 }

@@ -59,10 +59,13 @@ public:
         return workerResult;
     }
 
+    /// True on the worker's own thread, which must never wait for itself.
+    bool isWorkerThread() const { return thread.get_id() == std::this_thread::get_id(); }
+
 private:
     void join()
     {
-        if (thread.joinable())
+        if (thread.joinable() && !isWorkerThread())
             thread.join();
     }
 

@@ -153,6 +153,35 @@ TEST_F(OpenClose, DestroyingAStreamingFacadeStopsAndClosesBeforeReturning)
     EXPECT_EQ(traces.count(QStringLiteral("Thread stopped. Result = true ")), 1);
 }
 
+// Not a supported use, but it must neither hang nor crash: the worker cannot
+// wait for itself, so it only stops once the consumer has returned.
+class ClosingConsumer : public IDataConsumer
+{
+public:
+    explicit ClosingConsumer(Ondira& ondira) : ondira(ondira) {}
+    void receiveData(PData&) override
+    {
+        if (calls++ == 0)
+            ondira.closeDevice();
+    }
+    Ondira& ondira;
+    std::atomic<int> calls{0};
+};
+
+TEST_F(OpenClose, CloseFromInsideASampleConsumerStopsTheWorkerWithoutWaitingForItself)
+{
+    configure("");
+    ClosingConsumer closer(*ondira);
+    ondira->registerConsumer(IDataProcessor::SAMPLE_DATA, closer);
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitFor([&] { return closer.calls.load() > 0; }));
+    ASSERT_TRUE(waitFor([] { return !stateOf(0).open; }));
+    EXPECT_EQ(streamCommands(0, 0), 4);
+    ondira.reset(); // joins the worker, which has ended by itself
+    EXPECT_EQ(traces.count(QStringLiteral("Thread stopped. Result = true ")), 0);
+}
+
 TEST_F(OpenClose, ReopeningAfterCloseWorks)
 {
     openOrFail();
