@@ -6,8 +6,11 @@
 
 #include "protocol/ZAREProtocol.h"
 
+#include <gtest/gtest.h>
+
 #include <array>
 #include <cstdint>
+#include <ostream>
 #include <vector>
 
 namespace protocol_test {
@@ -43,22 +46,20 @@ inline Bytes firmwareReply(std::uint16_t source, std::uint8_t version, std::uint
     return packet(6, destination, source, P::REPLY_FIRMWARE_VERSION, {version});
 }
 
-inline Bytes parameterReply(std::uint16_t source, std::uint8_t value, std::uint16_t destination = DONGLE)
+inline Bytes parameterReply(std::uint16_t source, std::uint8_t value)
 {
-    return packet(6, destination, source, P::REPLY_PARAMETER, {value});
+    return packet(6, DONGLE, source, P::REPLY_PARAMETER, {value});
 }
 
-inline Bytes identityReply(std::uint16_t address, std::uint16_t destination = 0, std::uint16_t source = 0)
+inline Bytes identityReply(std::uint16_t address)
 {
-    return packet(7, destination, source, P::REPLY_ID, {std::uint8_t(address >> 8), std::uint8_t(address)});
+    return packet(7, 0, 0, P::REPLY_ID, {std::uint8_t(address >> 8), std::uint8_t(address)});
 }
 
-inline Bytes record(const Sample& sample)
+inline Bytes record(const Sample& s)
 {
-    Bytes bytes{0x40, 0x0F};
-    for (std::uint16_t channel : sample)
-        bytes = bytes + Bytes{std::uint8_t(channel >> 8), std::uint8_t(channel)};
-    return bytes;
+    return {0x40, 0x0F, std::uint8_t(s[0] >> 8), std::uint8_t(s[0]), std::uint8_t(s[1] >> 8), std::uint8_t(s[1]),
+            std::uint8_t(s[2] >> 8), std::uint8_t(s[2]), std::uint8_t(s[3] >> 8), std::uint8_t(s[3])};
 }
 
 /// A data packet from the headset around a payload of 50 bytes.
@@ -89,7 +90,17 @@ struct Event
     std::size_t offset; ///< index of the byte in the fed bytes
     int lostPackets;
     Sample sample;
+
+    bool operator==(const Event& o) const
+    {
+        return offset == o.offset && lostPackets == o.lostPackets && sample == o.sample;
+    }
 };
+
+inline void PrintTo(const Event& e, std::ostream* os)
+{
+    *os << "{byte " << e.offset << ", lost " << e.lostPackets << ", " << testing::PrintToString(e.sample) << '}';
+}
 
 inline std::vector<Event> feed(P& parser, const Bytes& bytes)
 {

@@ -31,56 +31,42 @@ const Sample E{0x4040, 0x0F0F, 0x400F, 0x3A05}; // sync and length bytes inside
 const std::array<Sample, 5> FIVE{A, B, C, D, E};
 const std::vector<Sample> ALL_FIVE(FIVE.begin(), FIVE.end());
 
-// The values for "none reported" that construction and reset give.
-void expectNoReplies(P& parser)
+/// Dongle and headset channels, dongle and headset firmware versions,
+/// acknowledgement, sequence number, offset-change sequence, loss count.
+using Fields = std::array<int, 8>;
+const Fields NONE{100, 100, 0, 0, 1, -1, -1, 0}; // after construction and reset
+
+Fields fields(P& p)
 {
-    EXPECT_EQ(parser.getUsbTransmissionChannel(), 100);
-    EXPECT_EQ(parser.getOndiraTransmissionChannel(), 100);
-    EXPECT_EQ(parser.getUsbFirmwareVersion(), 0);
-    EXPECT_EQ(parser.getOndiraFirmwareVersion(), 0);
-    EXPECT_EQ(parser.getChannelAck(), 1);
-    EXPECT_EQ(parser.getSequenceNumber(), -1);
-    EXPECT_EQ(parser.getOffsetChangeSequence(), -1);
-    EXPECT_EQ(parser.getLostPackets(), 0);
-    EXPECT_FALSE(parser.offsetChangeToggled());
+    return {p.getUsbTransmissionChannel(), p.getOndiraTransmissionChannel(), p.getUsbFirmwareVersion(),
+            p.getOndiraFirmwareVersion(), p.getChannelAck(), p.getSequenceNumber(),
+            p.getOffsetChangeSequence(), p.getLostPackets()};
 }
 
 // The example packets of the wire format, byte for byte.
 TEST(Parser, ExamplePackets_FillTheirFields)
 {
     P parser;
-    expectNoReplies(parser);
-    EXPECT_EQ(parser.getStatus(), 0);
+    EXPECT_EQ(fields(parser), NONE);
+    EXPECT_FALSE(parser.offsetChangeToggled());
     EXPECT_EQ(sampleOf(parser.getLastSample()), Sample{});
 
     feed(parser, {0x07, 0x00, 0x00, 0x00, 0x00, 0xCF, 0x12, 0x34});
     EXPECT_EQ(parser.getUsbId(), 0x1234);
     EXPECT_EQ(parser.getOndiraId(), 0x1235);
-    feed(parser, {0x06, 0x12, 0x34, 0x12, 0x35, 0xC0, 0x17});
-    EXPECT_EQ(parser.getOndiraFirmwareVersion(), 23);
-    feed(parser, {0x06, 0x12, 0x34, 0x12, 0x34, 0xC4, 0x09});
-    EXPECT_EQ(parser.getUsbTransmissionChannel(), 9);
     parser.setChannelAck(0);
-    feed(parser, {0x05, 0x12, 0x34, 0x12, 0x35, 0xC5});
-    EXPECT_EQ(parser.getChannelAck(), 1);
-    EXPECT_EQ(parser.getUsbFirmwareVersion(), 0); // the other unit's fields stay
-    EXPECT_EQ(parser.getOndiraTransmissionChannel(), 100);
-    feed(parser, firmwareReply(DONGLE, 41) + parameterReply(HEADSET, 3));
-    EXPECT_EQ(parser.getUsbFirmwareVersion(), 41);
-    EXPECT_EQ(parser.getOndiraTransmissionChannel(), 3);
+    feed(parser, Bytes{0x06, 0x12, 0x34, 0x12, 0x35, 0xC0, 0x17} + Bytes{0x06, 0x12, 0x34, 0x12, 0x34, 0xC4, 0x09}
+                     + Bytes{0x05, 0x12, 0x34, 0x12, 0x35, 0xC5});
+    EXPECT_EQ(fields(parser), (Fields{9, 100, 0, 23, 1, -1, -1, 0}));
 
     Bytes data{0x3A, 0x12, 0x34, 0x12, 0x35, 0xD1, 0x07, 0x01, 0x05};
-    for (int i = 0; i < 5; ++i)
-        data = data + Bytes{0x40, 0x0F, 0x80, 0x00, 0x80, 0x01, 0x7F, 0xFF, 0x00, 0x10};
-    const std::vector<Event> events = feed(parser, data);
-    ASSERT_EQ(events.size(), 5u);
+    std::vector<Event> expected;
     for (std::size_t i = 0; i < 5; ++i) {
-        EXPECT_EQ(events[i].offset, 18 + 10 * i); // each record's last byte
-        EXPECT_EQ(events[i].lostPackets, 0);
-        EXPECT_EQ(events[i].sample, (Sample{32768, 32769, 32767, 16}));
+        data = data + Bytes{0x40, 0x0F, 0x80, 0x00, 0x80, 0x01, 0x7F, 0xFF, 0x00, 0x10};
+        expected.push_back({18 + 10 * i, 0, {32768, 32769, 32767, 16}}); // at each record's last byte
     }
-    EXPECT_EQ(parser.getSequenceNumber(), 7);
-    EXPECT_EQ(parser.getOffsetChangeSequence(), 5);
+    EXPECT_EQ(feed(parser, data), expected);
+    EXPECT_EQ(fields(parser), (Fields{9, 100, 0, 23, 1, 7, 5, 0}));
     EXPECT_TRUE(parser.offsetChangeToggled());
 }
 
@@ -88,21 +74,26 @@ TEST(Parser, Reset_ForgetsRepliesAndAHalfPacket_KeepsAddressesAndLastSample)
 {
     P parser;
     identify(parser);
-    feed(parser, firmwareReply(DONGLE, 41) + parameterReply(HEADSET, 15) + dataPacket(9, FIVE, 1, 4));
+    feed(parser, firmwareReply(DONGLE, 41) + firmwareReply(HEADSET, 42) + parameterReply(DONGLE, 15)
+                     + parameterReply(HEADSET, 16) + dataPacket(9, FIVE, 1, 4));
     parser.setChannelAck(0);
+    ASSERT_EQ(fields(parser), (Fields{15, 16, 41, 42, 0, 9, 4, 0}));
     ASSERT_TRUE(parser.offsetChangeToggled());
 
-    // Cut inside a record: the rest of the packet must not complete it.
-    const Bytes next = dataPacket(10, {A, B, C, D, A});
-    feed(parser, slice(next, 0, 14));
+    // Cut right after a loss report: neither the count nor the rest of the
+    // packet may outlive the reset.
+    const Bytes next = dataPacket(12, {A, B, C, D, A});
+    ASSERT_EQ(feed(parser, slice(next, 0, 9)).size(), 1u);
     parser.reset();
-    expectNoReplies(parser);
+    EXPECT_EQ(fields(parser), NONE);
+    EXPECT_FALSE(parser.offsetChangeToggled());
     EXPECT_EQ(parser.getUsbId(), DONGLE);
     EXPECT_EQ(parser.getOndiraId(), HEADSET);
     EXPECT_EQ(sampleOf(parser.getLastSample()), E);
-    EXPECT_TRUE(feed(parser, slice(next, 14, 45)).empty());
+    EXPECT_TRUE(feed(parser, slice(next, 9, 50)).empty());
 
     // Toggle and toggle seen are both false again: a set toggle is a change.
+    // The first packet after a reset reports no loss.
     EXPECT_EQ(samplesOf(feed(parser, dataPacket(11, FIVE, 1))), ALL_FIVE);
     EXPECT_TRUE(parser.offsetChangeToggled());
 }
@@ -121,7 +112,7 @@ TEST(Parser, HeaderChecks_DropTheFailingByte_AndTheKindSetsTheExtent)
     feed(parser, Bytes{0x00, 0xFF, 0x05, 0x99, 0x99, 0x3A, 0x00, 0x01, 0xC0, 0x17}
                      + firmwareReply(HEADSET, 2, HEADSET) + firmwareReply(0x1236, 3)
                      + packet(6, DONGLE, HEADSET, 0xC1, {4}));
-    EXPECT_EQ(parser.getOndiraFirmwareVersion(), 0);
+    EXPECT_EQ(fields(parser), NONE);
 
     // The byte that fails a check is not looked at again as a packet start:
     // if it were, the reply behind it would be read.
@@ -145,10 +136,7 @@ TEST(Parser, HeaderChecks_DropTheFailingByte_AndTheKindSetsTheExtent)
                                                        + packet(5, DONGLE, HEADSET, P::REPLY_SET_ACK)
                                                        + parameterReply(DONGLE, 11));
     EXPECT_EQ(samplesOf(events), ALL_FIVE);
-    EXPECT_EQ(parser.getOndiraFirmwareVersion(), 33);
-    EXPECT_EQ(parser.getOndiraTransmissionChannel(), 12);
-    EXPECT_EQ(parser.getChannelAck(), 1);
-    EXPECT_EQ(parser.getUsbTransmissionChannel(), 11);
+    EXPECT_EQ(fields(parser), (Fields{11, 12, 0, 33, 1, 3, 0, 0}));
 }
 
 TEST(Parser, AddressRules_BeforeAndAfterIdentification)
@@ -187,38 +175,27 @@ TEST(Parser, LossBetweenTwoDataPackets_ReportedAtByte8_ClearedByTheNextByte)
     const struct { int first, second, lost; } cases[] = {
         {10, 13, 2}, {10, 11, 0}, {254, 0, 1}, {255, 0, 0}, {7, 7, -1}, {200, 100, 155}};
     for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.first) + " then " + std::to_string(c.second));
         P parser;
         identify(parser);
         feed(parser, dataPacket(std::uint8_t(c.first), FIVE));
         const Bytes second = dataPacket(std::uint8_t(c.second), FIVE);
-        const std::vector<Event> events = feed(parser, slice(second, 0, 9));
-        ASSERT_EQ(events.size(), c.lost > 0 ? 1u : 0u) << c.first << " then " << c.second;
-        EXPECT_EQ(parser.getLostPackets(), c.lost) << c.first << " then " << c.second;
-        if (c.lost > 0) {
-            EXPECT_EQ(events[0].offset, 8u);
-            EXPECT_EQ(events[0].sample, E);
-        }
+        const std::vector<Event> reported = feed(parser, slice(second, 0, 9));
+        EXPECT_EQ(reported, c.lost > 0 ? (std::vector<Event>{{8, c.lost, E}}) : std::vector<Event>());
+        EXPECT_EQ(parser.getLostPackets(), c.lost);
         parser.processByte(second[9]);
         EXPECT_EQ(parser.getLostPackets(), 0);
         EXPECT_EQ(parser.getSequenceNumber(), c.second);
     }
 }
 
-TEST(Parser, FirstDataPacket_AfterConstructionOrReset_ReportsNoLoss)
+TEST(Parser, SetSequenceNumber_MinusOneForgetsTheLastPacket_OnlyItsLow16BitsCount)
 {
     P parser;
     identify(parser);
-    const auto firstEvent = [&](std::uint8_t sequence) {
-        const std::vector<Event> events = feed(parser, dataPacket(sequence, FIVE));
-        return events.empty() ? 0 : events.front().offset;
-    };
-    EXPECT_EQ(firstEvent(200), 18u); // a record's end, not byte 8
-    parser.reset();
-    EXPECT_EQ(firstEvent(50), 18u);
-    parser.setSequenceNumber(-1); // what the engine does after a start
-    EXPECT_EQ(firstEvent(90), 18u);
-    parser.setSequenceNumber(0x2FFFF); // only the low 16 bits count
-    EXPECT_EQ(parser.getSequenceNumber(), -1);
+    feed(parser, dataPacket(200, FIVE));
+    parser.setSequenceNumber(-1); // what the engine does after a start: no loss reported
+    EXPECT_EQ(samplesOf(feed(parser, dataPacket(90, FIVE))), ALL_FIVE);
     parser.setSequenceNumber(0x10005);
     EXPECT_EQ(parser.getSequenceNumber(), 5);
 }
@@ -241,9 +218,10 @@ TEST(Parser, OffsetChangeToggled_OncePerChangeOfTheToggleByte)
     const std::uint8_t toggles[] = {0, 1, 1, 0, 0, 5, 1, 0};
     const bool changed[] = {false, true, false, true, false, true, false, true};
     for (std::uint8_t i = 0; i < 8; ++i) {
+        SCOPED_TRACE(int(i));
         feed(parser, dataPacket(i, FIVE, toggles[i], i));
-        EXPECT_EQ(parser.offsetChangeToggled(), changed[i]) << int(i);
-        EXPECT_FALSE(parser.offsetChangeToggled()) << int(i);
+        EXPECT_EQ(parser.offsetChangeToggled(), changed[i]);
+        EXPECT_FALSE(parser.offsetChangeToggled());
         EXPECT_EQ(parser.getOffsetChangeSequence(), i);
     }
 }
