@@ -7,10 +7,6 @@
 
 #include <ondira/Property.h>
 
-namespace ondira {
-class DefaultDataProducer;
-}
-
 /// The facade's private object: device, protocol, engine and property table,
 /// constructed in this order and destroyed in reverse, so that the engine
 /// (which closes the device and joins its worker) goes first.

@@ -31,9 +31,6 @@ public:
     Trace& operator<<(std::uint16_t value);
     Trace& operator<<(long long value);
 
-    /// The text composed so far.
-    const QString& text() const { return message; }
-
 private:
     QString message;
 };
