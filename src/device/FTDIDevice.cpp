@@ -235,10 +235,7 @@ bool FTDIDevice::configure()
     if (!setBaudRate(baudRate))
         return false;
     // Called directly: a failure here leaves lastError as it is.
-    if (ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(wordLength),
-                                 static_cast<d2xx::UCHAR>(stopBits),
-                                 static_cast<d2xx::UCHAR>(parity))
-        != d2xx::FT_OK)
+    if (setDataCharacteristics(wordLength, stopBits, parity) != d2xx::FT_OK)
         return false;
     return setLatencyTimer(latencyTimer);
 }
@@ -301,22 +298,36 @@ std::uint32_t FTDIDevice::getBytesAvailable()
 
 // The setters share one pattern: a value outside the range is refused
 // silently; an accepted value is stored first, so that the next configure
-// applies it even when no device is held now.
+// applies it even when no device is held now; then it goes to the device.
+
+template <typename Call>
+bool FTDIDevice::applySetting(Call call)
+{
+    if (handle == nullptr) {
+        lastError = HW_NOT_OPEN;
+        return false;
+    }
+    if (call() != d2xx::FT_OK) {
+        lastError = HW_CONFIGURATION_FAILED;
+        return false;
+    }
+    return true;
+}
+
+d2xx::FT_STATUS FTDIDevice::setDataCharacteristics(std::uint32_t words, std::uint32_t stops,
+                                                   std::uint32_t parityCode)
+{
+    return ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(words),
+                                    static_cast<d2xx::UCHAR>(stops),
+                                    static_cast<d2xx::UCHAR>(parityCode));
+}
 
 bool FTDIDevice::setBaudRate(std::uint32_t value)
 {
     if (value < 300 || value > 921600)
         return false;
     baudRate = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    if (ftSetBaudRate(handle, value) != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] { return ftSetBaudRate(handle, value); });
 }
 
 std::uint32_t FTDIDevice::getBaudRate() const
@@ -329,18 +340,7 @@ bool FTDIDevice::setWordLength(std::uint32_t value)
     if (value < 5 || value > 8)
         return false;
     wordLength = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    if (ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(value),
-                                 static_cast<d2xx::UCHAR>(stopBits),
-                                 static_cast<d2xx::UCHAR>(parity))
-        != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] { return setDataCharacteristics(value, stopBits, parity); });
 }
 
 std::uint32_t FTDIDevice::getWordLength() const
@@ -353,18 +353,7 @@ bool FTDIDevice::setStopBits(std::uint32_t value)
     if (value > 2)
         return false;
     stopBits = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    if (ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(wordLength),
-                                 static_cast<d2xx::UCHAR>(value),
-                                 static_cast<d2xx::UCHAR>(parity))
-        != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] { return setDataCharacteristics(wordLength, value, parity); });
 }
 
 std::uint32_t FTDIDevice::getStopBits() const
@@ -377,18 +366,7 @@ bool FTDIDevice::setParity(std::uint32_t value)
     if (value > 4)
         return false;
     parity = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    if (ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(wordLength),
-                                 static_cast<d2xx::UCHAR>(stopBits),
-                                 static_cast<d2xx::UCHAR>(value))
-        != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] { return setDataCharacteristics(wordLength, stopBits, value); });
 }
 
 std::uint32_t FTDIDevice::getParity() const
@@ -399,16 +377,10 @@ std::uint32_t FTDIDevice::getParity() const
 bool FTDIDevice::setReadTimeout(std::uint32_t value)
 {
     readTimeout = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    Trace() << "readTimeout: " << value;
-    if (ftSetTimeouts(handle, value, WRITE_TIMEOUT_MS) != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] {
+        Trace() << "readTimeout: " << value; // only with a device held
+        return ftSetTimeouts(handle, value, WRITE_TIMEOUT_MS);
+    });
 }
 
 std::uint32_t FTDIDevice::getReadTimeout() const
@@ -421,15 +393,7 @@ bool FTDIDevice::setLatencyTimer(std::uint32_t value)
     if (value < 2 || value > 255)
         return false;
     latencyTimer = value;
-    if (handle == nullptr) {
-        lastError = HW_NOT_OPEN;
-        return false;
-    }
-    if (ftSetLatencyTimer(handle, static_cast<d2xx::UCHAR>(value)) != d2xx::FT_OK) {
-        lastError = HW_CONFIGURATION_FAILED;
-        return false;
-    }
-    return true;
+    return applySetting([&] { return ftSetLatencyTimer(handle, static_cast<d2xx::UCHAR>(value)); });
 }
 
 std::uint32_t FTDIDevice::getLatencyTimer() const

@@ -82,6 +82,12 @@ private:
     void loadLibrary();
     errorCode openFirstDevice();
     bool checkStatus();
+    /// The device step of every setter: HW_NOT_OPEN without a handle,
+    /// HW_CONFIGURATION_FAILED when the D2XX call fails.
+    template <typename Call>
+    bool applySetting(Call call);
+    d2xx::FT_STATUS setDataCharacteristics(std::uint32_t words, std::uint32_t stops,
+                                           std::uint32_t parityCode);
 
     std::atomic<std::uint32_t> baudRate;
     std::atomic<std::uint32_t> wordLength;
