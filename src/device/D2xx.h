@@ -2,9 +2,10 @@
 #define ONDIRA_DEVICE_D2XX_H
 
 // Types and entry-point signatures of the FTDI D2XX driver library as its
-// Linux build exports them. The library is never linked: FTDIDevice loads it
-// at run time and resolves these symbols by name. The virtual headset in sim/
-// implements the same entry points.
+// Linux build exports them. The library is never linked: the loader
+// (D2xxLoader.h) fills one table of entry points at run time, and FTDIDevice
+// works on whichever table it is given. The virtual headset in sim/ exports
+// the same entry points; unit tests fill a table with fakes.
 
 #include <cstdint>
 
@@ -35,6 +36,24 @@ using FT_SetBaudRateFn = FT_STATUS (*)(FT_HANDLE handle, ULONG baudRate);
 using FT_SetDataCharacteristicsFn = FT_STATUS (*)(FT_HANDLE handle, UCHAR wordLength, UCHAR stopBits, UCHAR parity);
 using FT_SetLatencyTimerFn = FT_STATUS (*)(FT_HANDLE handle, UCHAR latency);
 }
+
+/// The entry points FTDIDevice uses, in the order in which they are resolved.
+/// A null pointer is an entry point that did not resolve.
+struct EntryPoints {
+    FT_OpenFn open = nullptr;
+    FT_ListDevicesFn listDevices = nullptr;
+    FT_CloseFn close = nullptr;
+    FT_ReadFn read = nullptr;
+    FT_WriteFn write = nullptr;
+    FT_ResetDeviceFn resetDevice = nullptr;
+    FT_GetStatusFn getStatus = nullptr;
+    FT_PurgeFn purge = nullptr;
+    FT_SetTimeoutsFn setTimeouts = nullptr;
+    FT_GetQueueStatusFn getQueueStatus = nullptr;
+    FT_SetBaudRateFn setBaudRate = nullptr;
+    FT_SetDataCharacteristicsFn setDataCharacteristics = nullptr;
+    FT_SetLatencyTimerFn setLatencyTimer = nullptr;
+};
 
 } // namespace d2xx
 

@@ -2,8 +2,6 @@
 
 #include "diagnostics/Trace.h"
 
-#include <QLibrary>
-#include <QString>
 #include <QtGlobal>
 
 namespace ondira {
@@ -21,85 +19,28 @@ constexpr std::uint32_t WRITE_TIMEOUT_MS = 1000;
 /// Purge mask used by reset: neither the receive (1) nor the transmit (2) bit.
 constexpr d2xx::ULONG PURGE_NOTHING = 0;
 
-/// Environment variable naming the D2XX library file to load instead of the
-/// platform loader's search for "Ftd2xx" (the vendor's libftd2xx.so, or the
-/// virtual headset).
-constexpr const char* LIBRARY_PATH_VARIABLE = "ONDIRA_FTD2XX_LIBRARY";
-
-/// Resolves `name` into `target`; false when the library lacks the symbol.
-template <typename Fn>
-bool resolve(QLibrary& library, const char* name, Fn& target)
-{
-    target = reinterpret_cast<Fn>(library.resolve(name));
-    return target != nullptr;
-}
-
 } // namespace
 
 FTDIDevice::FTDIDevice()
+    : FTDIDevice(loadD2xx())
+{
+}
+
+FTDIDevice::FTDIDevice(const D2xxBinding& binding)
     : baudRate(DEFAULT_BAUD_RATE)
     , wordLength(DEFAULT_WORD_LENGTH)
     , stopBits(DEFAULT_STOP_BITS)
     , parity(DEFAULT_PARITY)
     , readTimeout(DEFAULT_READ_TIMEOUT_MS)
     , latencyTimer(DEFAULT_LATENCY_TIMER_MS)
-    , library(nullptr)
-    , lastError(HW_OK)
+    , lastError(binding.state)
     , handle(nullptr)
-    , ftOpen(nullptr)
-    , ftListDevices(nullptr)
-    , ftClose(nullptr)
-    , ftRead(nullptr)
-    , ftWrite(nullptr)
-    , ftResetDevice(nullptr)
-    , ftGetStatus(nullptr)
-    , ftPurge(nullptr)
-    , ftSetTimeouts(nullptr)
-    , ftGetQueueStatus(nullptr)
-    , ftSetBaudRate(nullptr)
-    , ftSetDataCharacteristics(nullptr)
-    , ftSetLatencyTimer(nullptr)
-    , libraryState(HW_OK)
+    , ft(binding.entryPoints)
+    , libraryState(binding.state)
 {
-    loadLibrary();
 }
 
-// The loader object is deleted without unloading: QLibrary's destructor leaves
-// the library mapped, and other devices of the process may be using it.
-FTDIDevice::~FTDIDevice()
-{
-    delete library;
-}
-
-void FTDIDevice::loadLibrary()
-{
-    const QString path = qEnvironmentVariable(LIBRARY_PATH_VARIABLE);
-    library = new QLibrary(path.isEmpty() ? QStringLiteral("Ftd2xx") : path);
-
-    if (!library->isLoaded() && !library->load()) {
-        libraryState = lastError = HW_LIBRARY_NOT_LOADED;
-        return;
-    }
-
-    // Resolved in this fixed order; the first missing name stops the binding.
-    // FT_GetQueueStatus is never called, but a library without it is not the
-    // one this code was written for.
-    const bool bound = resolve(*library, "FT_Open", ftOpen)
-        && resolve(*library, "FT_ListDevices", ftListDevices)
-        && resolve(*library, "FT_Close", ftClose)
-        && resolve(*library, "FT_Read", ftRead)
-        && resolve(*library, "FT_Write", ftWrite)
-        && resolve(*library, "FT_ResetDevice", ftResetDevice)
-        && resolve(*library, "FT_GetStatus", ftGetStatus)
-        && resolve(*library, "FT_Purge", ftPurge)
-        && resolve(*library, "FT_SetTimeouts", ftSetTimeouts)
-        && resolve(*library, "FT_GetQueueStatus", ftGetQueueStatus)
-        && resolve(*library, "FT_SetBaudRate", ftSetBaudRate)
-        && resolve(*library, "FT_SetDataCharacteristics", ftSetDataCharacteristics)
-        && resolve(*library, "FT_SetLatencyTimer", ftSetLatencyTimer);
-    if (!bound)
-        libraryState = lastError = HW_LIBRARY_SYMBOL_MISSING;
-}
+FTDIDevice::~FTDIDevice() = default;
 
 // Every path that calls into the library either starts from a held handle
 // (which only exists once FT_Open succeeded, so the library is bound) or, like
@@ -135,14 +76,14 @@ HWDevice::errorCode FTDIDevice::open()
 HWDevice::errorCode FTDIDevice::openFirstDevice()
 {
     d2xx::DWORD count = 0;
-    if (ftListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK) {
+    if (ft.listDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK) {
         lastError = HW_LIST_DEVICES_FAILED;
         return HW_LIST_DEVICES_FAILED;
     }
 
     for (d2xx::DWORD index = 0; index < count; ++index) {
         d2xx::FT_HANDLE opened = nullptr;
-        if (ftOpen(static_cast<int>(index), &opened) == d2xx::FT_OK) {
+        if (ft.open(static_cast<int>(index), &opened) == d2xx::FT_OK) {
             handle = opened;
             return HW_OK;
         }
@@ -162,18 +103,18 @@ HWDevice::errorCode FTDIDevice::openByIndex(std::uint32_t index)
 
     const d2xx::FT_HANDLE previous = handle;
     d2xx::FT_HANDLE opened = nullptr;
-    if (ftOpen(static_cast<int>(index), &opened) != d2xx::FT_OK) {
+    if (ft.open(static_cast<int>(index), &opened) != d2xx::FT_OK) {
         // The device held before is released rather than leaked: after this
         // call no handle is held, so nothing could ever close it later.
         if (previous != nullptr)
-            ftClose(previous);
+            ft.close(previous);
         handle = nullptr;
         return HW_DEVICE_UNAVAILABLE;
     }
 
     handle = opened;
     if (previous != nullptr && previous != opened)
-        ftClose(previous); // its result does not matter: the new device is held
+        ft.close(previous); // its result does not matter: the new device is held
 
     const errorCode r = reset();
     if (r != HW_OK)
@@ -186,14 +127,14 @@ std::uint32_t FTDIDevice::getNumberOfDevices()
     if (libraryState != HW_OK)
         return 0;
     d2xx::DWORD count = 0;
-    if (ftListDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK)
+    if (ft.listDevices(&count, nullptr, d2xx::FT_LIST_NUMBER_ONLY) != d2xx::FT_OK)
         return 0;
     return count;
 }
 
 HWDevice::errorCode FTDIDevice::close()
 {
-    const bool failed = handle != nullptr && ftClose(handle) != d2xx::FT_OK;
+    const bool failed = handle != nullptr && ft.close(handle) != d2xx::FT_OK;
     handle = nullptr;
     if (failed) {
         lastError = HW_CLOSE_FAILED;
@@ -207,7 +148,7 @@ bool FTDIDevice::checkStatus()
     d2xx::DWORD receive = 0;
     d2xx::DWORD transmit = 0;
     d2xx::DWORD events = 0;
-    return ftGetStatus(handle, &receive, &transmit, &events) == d2xx::FT_OK;
+    return ft.getStatus(handle, &receive, &transmit, &events) == d2xx::FT_OK;
 }
 
 HWDevice::errorCode FTDIDevice::reset()
@@ -221,7 +162,7 @@ HWDevice::errorCode FTDIDevice::reset()
         lastError = HW_DEVICE_UNAVAILABLE;
         return HW_DEVICE_UNAVAILABLE;
     }
-    if (ftResetDevice(handle) != d2xx::FT_OK || ftPurge(handle, PURGE_NOTHING) != d2xx::FT_OK) {
+    if (ft.resetDevice(handle) != d2xx::FT_OK || ft.purge(handle, PURGE_NOTHING) != d2xx::FT_OK) {
         lastError = HW_RESET_FAILED;
         return HW_RESET_FAILED;
     }
@@ -255,7 +196,7 @@ std::uint32_t FTDIDevice::read(void* buffer, std::uint32_t length)
         lastError = HW_READ_FAILED;
         return 0;
     }
-    if (ftRead(handle, buffer, length, &count) != d2xx::FT_OK)
+    if (ft.read(handle, buffer, length, &count) != d2xx::FT_OK)
         lastError = HW_READ_FAILED;
     return qMin<std::uint32_t>(count, length);
 }
@@ -272,7 +213,7 @@ std::uint32_t FTDIDevice::write(const void* buffer, std::uint32_t length)
         return 0;
     }
     // FT_Write takes a non-const buffer but only reads from it.
-    if (ftWrite(handle, const_cast<void*>(buffer), length, &count) != d2xx::FT_OK)
+    if (ft.write(handle, const_cast<void*>(buffer), length, &count) != d2xx::FT_OK)
         lastError = HW_WRITE_FAILED;
     return qMin<std::uint32_t>(count, length);
 }
@@ -291,7 +232,7 @@ std::uint32_t FTDIDevice::getBytesAvailable()
     d2xx::DWORD receive = 0;
     d2xx::DWORD transmit = 0;
     d2xx::DWORD events = 0;
-    if (ftGetStatus(handle, &receive, &transmit, &events) != d2xx::FT_OK)
+    if (ft.getStatus(handle, &receive, &transmit, &events) != d2xx::FT_OK)
         return 0;
     return receive;
 }
@@ -317,7 +258,7 @@ bool FTDIDevice::applySetting(Call call)
 d2xx::FT_STATUS FTDIDevice::setDataCharacteristics(std::uint32_t words, std::uint32_t stops,
                                                    std::uint32_t parityCode)
 {
-    return ftSetDataCharacteristics(handle, static_cast<d2xx::UCHAR>(words),
+    return ft.setDataCharacteristics(handle, static_cast<d2xx::UCHAR>(words),
                                     static_cast<d2xx::UCHAR>(stops),
                                     static_cast<d2xx::UCHAR>(parityCode));
 }
@@ -327,7 +268,7 @@ bool FTDIDevice::setBaudRate(std::uint32_t value)
     if (value < 300 || value > 921600)
         return false;
     baudRate = value;
-    return applySetting([&] { return ftSetBaudRate(handle, value); });
+    return applySetting([&] { return ft.setBaudRate(handle, value); });
 }
 
 std::uint32_t FTDIDevice::getBaudRate() const
@@ -379,7 +320,7 @@ bool FTDIDevice::setReadTimeout(std::uint32_t value)
     readTimeout = value;
     return applySetting([&] {
         Trace() << "readTimeout: " << value; // only with a device held
-        return ftSetTimeouts(handle, value, WRITE_TIMEOUT_MS);
+        return ft.setTimeouts(handle, value, WRITE_TIMEOUT_MS);
     });
 }
 
@@ -393,7 +334,7 @@ bool FTDIDevice::setLatencyTimer(std::uint32_t value)
     if (value < 2 || value > 255)
         return false;
     latencyTimer = value;
-    return applySetting([&] { return ftSetLatencyTimer(handle, static_cast<d2xx::UCHAR>(value)); });
+    return applySetting([&] { return ft.setLatencyTimer(handle, static_cast<d2xx::UCHAR>(value)); });
 }
 
 std::uint32_t FTDIDevice::getLatencyTimer() const

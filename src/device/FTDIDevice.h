@@ -2,22 +2,21 @@
 #define ONDIRA_DEVICE_FTDIDEVICE_H
 
 #include "device/D2xx.h"
+#include "device/D2xxLoader.h"
 #include "device/HWDevice.h"
 
 #include <atomic>
 #include <cstdint>
 
-class QLibrary;
-
 namespace ondira {
 
-/// The USB dongle reached through the run-time-loaded FTDI D2XX library.
+/// The USB dongle reached through the FTDI D2XX library's entry points.
 ///
-/// The constructor loads the library (by the name "Ftd2xx", or the file named
-/// by the environment variable ONDIRA_FTD2XX_LIBRARY when it is set and not
-/// empty) and resolves its entry points; a failure is recorded in the last
-/// error (1: not loaded, 2: an entry point missing) and the device then never
-/// opens. The six serial settings keep the last value that passed its range
+/// The default constructor loads the library (loadD2xx: the name "Ftd2xx",
+/// or the file named by ONDIRA_FTD2XX_LIBRARY) and works on the table it
+/// fills; the other constructor works on a table it is given (unit tests hand
+/// it fakes). An incomplete table is recorded in the last error (1: not
+/// loaded, 2: an entry point missing) and the device then never opens. The six serial settings keep the last value that passed its range
 /// check, with or without a device; configure applies them all.
 ///
 /// Threading: no lock of its own. The engine serialises reads, writes and the
@@ -30,6 +29,7 @@ class FTDIDevice : private HWDevice
 {
 public:
     FTDIDevice();
+    explicit FTDIDevice(const D2xxBinding& binding);
     virtual ~FTDIDevice();
 
     FTDIDevice(const FTDIDevice&) = delete;
@@ -79,7 +79,6 @@ public:
     std::uint32_t getLatencyTimer() const;
 
 private:
-    void loadLibrary();
     errorCode openFirstDevice();
     bool checkStatus();
     /// The device step of every setter: HW_NOT_OPEN without a handle,
@@ -95,28 +94,14 @@ private:
     std::atomic<std::uint32_t> parity;
     std::atomic<std::uint32_t> readTimeout;
     std::atomic<std::uint32_t> latencyTimer;
-    QLibrary* library;
     std::atomic<errorCode> lastError;
     std::atomic<d2xx::FT_HANDLE> handle;
-
-    d2xx::FT_OpenFn ftOpen;
-    d2xx::FT_ListDevicesFn ftListDevices;
-    d2xx::FT_CloseFn ftClose;
-    d2xx::FT_ReadFn ftRead;
-    d2xx::FT_WriteFn ftWrite;
-    d2xx::FT_ResetDeviceFn ftResetDevice;
-    d2xx::FT_GetStatusFn ftGetStatus;
-    d2xx::FT_PurgeFn ftPurge;
-    d2xx::FT_SetTimeoutsFn ftSetTimeouts;
-    d2xx::FT_GetQueueStatusFn ftGetQueueStatus;
-    d2xx::FT_SetBaudRateFn ftSetBaudRate;
-    d2xx::FT_SetDataCharacteristicsFn ftSetDataCharacteristics;
-    d2xx::FT_SetLatencyTimerFn ftSetLatencyTimer;
+    const d2xx::EntryPoints ft;
 
     /// Load outcome, kept apart from the sticky last error: a setter's
     /// HW_NOT_OPEN may overwrite a load failure there, and the device must
     /// still never call an entry point that was not resolved.
-    errorCode libraryState;
+    const errorCode libraryState;
 };
 
 } // namespace ondira
