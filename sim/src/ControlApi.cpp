@@ -23,7 +23,7 @@ extern "C" {
 
 int ondira_sim_configure(const char* config)
 {
-    WorldLock guard(false);
+    WorldLock guard(globalWorld(), false);
     return guard.world.configure(config) ? 0 : -1;
 }
 

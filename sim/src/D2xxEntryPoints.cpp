@@ -1,15 +1,11 @@
-// The D2XX entry points of the virtual headset.
-//
-// Every call validates its handle (an unknown, closed or stale handle fails,
-// never crashes), then honours the fault switches: fail=NAME makes the entry
-// point fail, and an unplugged device fails every call but FT_Close.
+// The exported D2XX entry points of the virtual headset: each runs on the
+// process-wide world (EntryPoints.cpp has the behaviour).
 
-#include "World.h"
+#include "EntryPoints.h"
 #include "ondira_sim_d2xx.h"
 
 #include "device/D2xx.h"
 
-#include <algorithm>
 #include <type_traits>
 
 using namespace ondira_sim;
@@ -30,221 +26,73 @@ static_assert(std::is_same<decltype(&FT_SetDataCharacteristics), d2xx::FT_SetDat
               "FT_SetDataCharacteristics");
 static_assert(std::is_same<decltype(&FT_SetLatencyTimer), d2xx::FT_SetLatencyTimerFn>::value, "FT_SetLatencyTimer");
 
-namespace {
-
-// Status values: 0 is success; the library tells no failure from another.
-enum Status : std::uint32_t {
-    OK = 0,
-    INVALID_HANDLE = 1,
-    DEVICE_NOT_FOUND = 2,
-    DEVICE_NOT_OPENED = 3,
-    IO_ERROR = 4,
-    INVALID_PARAMETER = 6,
-    OTHER_ERROR = 18,
-};
-
-/// Runs `action` on the device of `handle` after the common checks.
-template <typename Action>
-std::uint32_t onDevice(void* handle, EntryPoint entry, Action&& action)
-{
-    WorldLock guard;
-    World& world = guard.world;
-    VirtualDevice* device = world.find(handle);
-    if (!device)
-        return INVALID_HANDLE;
-    const std::int64_t now = world.modelNow();
-    if (device->config().fails(entry))
-        return OTHER_ERROR;
-    if (device->isUnplugged(now))
-        return IO_ERROR;
-    return action(world, *device, now);
-}
-
-} // namespace
-
 extern "C" {
-
-std::uint32_t FT_ListDevices(void* arg1, void* /*arg2*/, std::uint32_t flags)
-{
-    WorldLock guard;
-    World& world = guard.world;
-    if (flags != ONDIRA_SIM_LIST_NUMBER_ONLY || !arg1)
-        return INVALID_PARAMETER;
-    const bool fails = world.config.global.listFails
-        || std::any_of(world.devices.begin(), world.devices.end(),
-                       [](const auto& device) { return device->config().fails(EP_LIST_DEVICES); });
-    if (fails)
-        return OTHER_ERROR;
-    *static_cast<std::uint32_t*>(arg1) = static_cast<std::uint32_t>(world.devices.size());
-    return OK;
-}
 
 std::uint32_t FT_Open(int deviceNumber, void** handle)
 {
-    WorldLock guard;
-    World& world = guard.world;
-    if (!handle)
-        return INVALID_PARAMETER;
-    if (deviceNumber < 0 || static_cast<std::size_t>(deviceNumber) >= world.devices.size())
-        return DEVICE_NOT_FOUND;
-    VirtualDevice& device = *world.devices[static_cast<std::size_t>(deviceNumber)];
-    const std::int64_t now = world.modelNow();
-    // An index already open stays taken until it is closed.
-    if (world.refusing || device.isOpen() || device.isUnplugged(now) || device.config().refuseOpen
-        || device.config().fails(EP_OPEN))
-        return DEVICE_NOT_OPENED;
-    const std::uint64_t token = world.nextToken++;
-    device.openAs(token, now);
-    *handle = World::handleFor(token);
-    return OK;
+    return ftOpen(globalWorld(), deviceNumber, handle);
+}
+
+std::uint32_t FT_ListDevices(void* arg1, void* arg2, std::uint32_t flags)
+{
+    return ftListDevices(globalWorld(), arg1, arg2, flags);
 }
 
 std::uint32_t FT_Close(void* handle)
 {
-    WorldLock guard;
-    World& world = guard.world;
-    VirtualDevice* device = world.find(handle);
-    if (!device)
-        return INVALID_HANDLE;
-    // A failing close still releases the handle, as a driver would.
-    device->release();
-    world.changed.notify_all();
-    return device->config().failClose || device->config().fails(EP_CLOSE) ? IO_ERROR : OK;
+    return ftClose(globalWorld(), handle);
 }
 
-// Returns at once when `bytesToRead` bytes wait; otherwise waits, with the
-// lock released, until they have arrived or the read timeout has passed, and
-// returns what is there.
 std::uint32_t FT_Read(void* handle, void* buffer, std::uint32_t bytesToRead, std::uint32_t* bytesReturned)
 {
-    if (!bytesReturned || (!buffer && bytesToRead > 0))
-        return INVALID_PARAMETER;
-    *bytesReturned = 0;
-
-    WorldLock guard;
-    World& world = guard.world;
-    VirtualDevice* device = world.find(handle);
-    if (!device)
-        return INVALID_HANDLE;
-    if (device->config().fails(EP_READ))
-        return OTHER_ERROR;
-    const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs());
-    for (;;) {
-        const std::int64_t now = world.modelNow();
-        if (device->isUnplugged(now))
-            return IO_ERROR;
-        device->topUp(bytesToRead, now);
-        if (device->available(now) >= bytesToRead || Clock::now() >= deadline)
-            break;
-        const std::int64_t arrival = device->nextArrival(bytesToRead);
-        auto wake = deadline;
-        if (arrival != VirtualDevice::NEVER)
-            wake = std::min(deadline, std::max(world.toReal(arrival), Clock::now() + std::chrono::microseconds(50)));
-        world.changed.wait_until(guard.lock, wake);
-        // The device may have been closed or the world replaced meanwhile.
-        device = world.find(handle);
-        if (!device)
-            return INVALID_HANDLE;
-    }
-    const std::size_t count = device->take(static_cast<unsigned char*>(buffer), bytesToRead);
-    *bytesReturned = static_cast<std::uint32_t>(count) + (device->config().overcount ? 1u : 0u);
-    return OK;
+    return ftRead(globalWorld(), handle, buffer, bytesToRead, bytesReturned);
 }
 
 std::uint32_t FT_Write(void* handle, void* buffer, std::uint32_t bytesToWrite, std::uint32_t* bytesWritten)
 {
-    if (!bytesWritten || (!buffer && bytesToWrite > 0))
-        return INVALID_PARAMETER;
-    *bytesWritten = 0;
-    return onDevice(handle, EP_WRITE, [&](World& world, VirtualDevice& device, std::int64_t now) -> std::uint32_t {
-        const std::int64_t limit = device.config().failWritesAfter;
-        if (limit >= 0 && device.commandCount() >= static_cast<std::uint64_t>(limit))
-            return IO_ERROR;
-        const auto* bytes = static_cast<const unsigned char*>(buffer);
-        device.hostWrite(bytes, bytesToWrite, now, world.realMs());
-        world.writeCapture(device.number(), bytes, bytesToWrite);
-        *bytesWritten = bytesToWrite + (device.config().overcount ? 1u : 0u);
-        world.changed.notify_all();
-        return OK;
-    });
+    return ftWrite(globalWorld(), handle, buffer, bytesToWrite, bytesWritten);
 }
 
 std::uint32_t FT_ResetDevice(void* handle)
 {
-    return onDevice(handle, EP_RESET_DEVICE, [](World&, VirtualDevice& device, std::int64_t) -> std::uint32_t {
-        device.countReset();
-        return OK;
-    });
+    return ftResetDevice(globalWorld(), handle);
 }
 
 std::uint32_t FT_GetStatus(void* handle, std::uint32_t* rxBytes, std::uint32_t* txBytes, std::uint32_t* eventStatus)
 {
-    if (!rxBytes || !txBytes || !eventStatus)
-        return INVALID_PARAMETER;
-    return onDevice(handle, EP_GET_STATUS, [&](World&, VirtualDevice& device, std::int64_t now) -> std::uint32_t {
-        device.topUp(1, now);
-        *rxBytes = static_cast<std::uint32_t>(device.available(now));
-        *txBytes = 0;
-        *eventStatus = 0;
-        return OK;
-    });
+    return ftGetStatus(globalWorld(), handle, rxBytes, txBytes, eventStatus);
 }
 
 std::uint32_t FT_Purge(void* handle, std::uint32_t mask)
 {
-    return onDevice(handle, EP_PURGE, [&](World& world, VirtualDevice& device, std::int64_t now) -> std::uint32_t {
-        device.advance(now);
-        device.purge(mask);
-        world.changed.notify_all();
-        return OK;
-    });
+    return ftPurge(globalWorld(), handle, mask);
 }
 
 std::uint32_t FT_SetTimeouts(void* handle, std::uint32_t readTimeout, std::uint32_t writeTimeout)
 {
-    return onDevice(handle, EP_SET_TIMEOUTS, [&](World&, VirtualDevice& device, std::int64_t) -> std::uint32_t {
-        device.setTimeouts(readTimeout, writeTimeout);
-        return OK;
-    });
+    return ftSetTimeouts(globalWorld(), handle, readTimeout, writeTimeout);
 }
 
 #ifndef ONDIRA_SIM_NO_QUEUE_STATUS
 std::uint32_t FT_GetQueueStatus(void* handle, std::uint32_t* rxBytes)
 {
-    if (!rxBytes)
-        return INVALID_PARAMETER;
-    return onDevice(handle, EP_GET_QUEUE_STATUS, [&](World&, VirtualDevice& device, std::int64_t now) -> std::uint32_t {
-        device.topUp(1, now);
-        *rxBytes = static_cast<std::uint32_t>(device.available(now));
-        return OK;
-    });
+    return ftGetQueueStatus(globalWorld(), handle, rxBytes);
 }
 #endif
 
 std::uint32_t FT_SetBaudRate(void* handle, std::uint32_t baudRate)
 {
-    return onDevice(handle, EP_SET_BAUD_RATE, [&](World&, VirtualDevice& device, std::int64_t now) -> std::uint32_t {
-        if (baudRate == 0)
-            return INVALID_PARAMETER;
-        device.setBaudRate(baudRate, now);
-        return OK;
-    });
+    return ftSetBaudRate(globalWorld(), handle, baudRate);
 }
 
 std::uint32_t FT_SetDataCharacteristics(void* handle, std::uint8_t wordLength, std::uint8_t stopBits, std::uint8_t parity)
 {
-    return onDevice(handle, EP_SET_DATA_CHARACTERISTICS, [&](World&, VirtualDevice& device, std::int64_t) -> std::uint32_t {
-        device.setDataCharacteristics(wordLength, stopBits, parity);
-        return OK;
-    });
+    return ftSetDataCharacteristics(globalWorld(), handle, wordLength, stopBits, parity);
 }
 
 std::uint32_t FT_SetLatencyTimer(void* handle, std::uint8_t latency)
 {
-    return onDevice(handle, EP_SET_LATENCY_TIMER, [&](World&, VirtualDevice& device, std::int64_t) -> std::uint32_t {
-        device.setLatencyTimer(latency);
-        return OK;
-    });
+    return ftSetLatencyTimer(globalWorld(), handle, latency);
 }
 
 } // extern "C"

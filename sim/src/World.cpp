@@ -8,7 +8,9 @@ namespace {
 
 constexpr std::uintptr_t HANDLE_BASE = 0x10000;
 
-World& theWorld()
+} // namespace
+
+World& globalWorld()
 {
     // Never destroyed: a call from a thread that outlives static destruction
     // must still find it.
@@ -16,16 +18,18 @@ World& theWorld()
     return *world;
 }
 
-} // namespace
-
 std::int64_t World::modelNow() const
 {
+    if (manualClock)
+        return manualNow;
     const auto real = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now() - epoch).count();
     return static_cast<std::int64_t>(static_cast<double>(real) * config.global.timescale);
 }
 
 double World::realMs() const
 {
+    if (manualClock)
+        return static_cast<double>(manualNow) / 1e6;
     return std::chrono::duration<double, std::milli>(Clock::now() - epoch).count();
 }
 
@@ -108,11 +112,11 @@ void World::writeCapture(int device, const unsigned char* bytes, std::size_t len
     std::fflush(capture);
 }
 
-WorldLock::WorldLock(bool readEnvironment)
-    : world(theWorld())
+WorldLock::WorldLock(World& target, bool readEnvironment)
+    : world(target)
     , lock(world.mutex)
 {
-    if (!world.initialized && readEnvironment)
+    if (!world.initialized && readEnvironment && &world == &globalWorld())
         world.configure(std::getenv("ONDIRA_SIM"));
 }
 

@@ -5,6 +5,11 @@
 // attached devices, the model clock and the configuration. One mutex guards
 // all of it; FT_Read waits on the condition variable, which releases the
 // mutex, so a waiting read never holds up another call.
+//
+// The exported entry points and the control API work on one process-wide
+// world whose model clock follows real time. Unit tests of the library make
+// worlds of their own on a manual clock: model time is whatever the test sets,
+// and reads never wait.
 
 #include "SimConfig.h"
 #include "VirtualDevice.h"
@@ -33,6 +38,8 @@ struct World {
     Clock::time_point epoch;           ///< real time of the last configuration
     std::uint64_t nextToken = 1;       ///< handles are never reused, so stale ones never match
     std::FILE* capture = nullptr;
+    bool manualClock = false;          ///< model time is manualNow, not real time
+    std::int64_t manualNow = 0;        ///< model nanoseconds, set by the owner
 
     /// Model time in nanoseconds: real time since the configuration, times the time scale.
     std::int64_t modelNow() const;
@@ -53,12 +60,15 @@ struct World {
     void writeCapture(int device, const unsigned char* bytes, std::size_t length);
 };
 
-/// Locks the world, reading ONDIRA_SIM on first use (unless the caller is
-/// about to replace the configuration anyway).
+/// The process-wide world of the exported entry points and the control API.
+World& globalWorld();
+
+/// Locks a world. The process-wide one reads ONDIRA_SIM on first use (unless
+/// the caller is about to replace the configuration anyway).
 class WorldLock
 {
 public:
-    explicit WorldLock(bool readEnvironment = true);
+    explicit WorldLock(World& world = globalWorld(), bool readEnvironment = true);
     World& world;
     std::unique_lock<std::mutex> lock;
 };
