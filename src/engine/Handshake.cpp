@@ -9,8 +9,6 @@
 #include "diagnostics/Trace.h"
 #include "protocol/ZAREProtocol.h"
 
-#include <QThread>
-
 namespace ondira {
 
 namespace {
@@ -44,26 +42,41 @@ bool ReaderEngine::findDevice()
     return false;
 }
 
+template <typename Announce, typename Request, typename Answered>
+ReaderEngine::Reply ReaderEngine::exchange(Announce announce, Request request, Answered answered)
+{
+    for (int attempt = 0; !answered(); ++attempt) {
+        announce(attempt);
+        if (!request())
+            return Reply::WriteFailed;
+        // The last request gets no wait: nothing would look at its reply.
+        if (attempt == LAST_ATTEMPT)
+            return Reply::NoAnswer;
+        clock.sleepMs(REPLY_WAIT_MS);
+    }
+    return Reply::Answered;
+}
+
 bool ReaderEngine::identifyDongle()
 {
     protocol->clearUsbId();
-    for (int attempt = 0;; ++attempt) {
-        Trace() << "requesting ID (retries = " << static_cast<std::int32_t>(attempt) << ")";
-        if (!requestId()) {
-            Trace() << "Error requesting ID";
-            return false;
-        }
-        if (attempt == LAST_ATTEMPT) {
-            Trace() << "Timeout requesting ID";
-            return false;
-        }
-        QThread::msleep(REPLY_WAIT_MS);
-        const std::uint16_t address = protocol->getUsbId();
-        if (address != 0) {
-            Trace() << "USB id = " << address;
-            return true;
-        }
+    const Reply reply = exchange(
+        [](int attempt) {
+            Trace() << "requesting ID (retries = " << static_cast<std::int32_t>(attempt) << ")";
+        },
+        [this] { return requestId(); }, [this] { return protocol->getUsbId() != 0; });
+    switch (reply) {
+    case Reply::Answered:
+        Trace() << "USB id = " << protocol->getUsbId();
+        return true;
+    case Reply::WriteFailed:
+        Trace() << "Error requesting ID";
+        return false;
+    case Reply::NoAnswer:
+        break;
     }
+    Trace() << "Timeout requesting ID";
+    return false;
 }
 
 bool ReaderEngine::requestId()
@@ -101,74 +114,89 @@ bool ReaderEngine::sendChannelCommand(std::uint8_t value, bool toHeadset, bool s
 
 std::uint8_t ReaderEngine::askFirmwareVersion(bool headset)
 {
-    auto field = [this, headset] {
-        return headset ? protocol->getOndiraFirmwareVersion() : protocol->getUsbFirmwareVersion();
-    };
+    if (refuseWhileStalled())
+        return ZAREProtocol::NO_FIRMWARE_VERSION;
     if (headset)
         protocol->setOndiraFirmwareVersion(ZAREProtocol::NO_FIRMWARE_VERSION);
     else
         protocol->setUsbFirmwareVersion(ZAREProtocol::NO_FIRMWARE_VERSION);
+    auto field = [this, headset] {
+        return headset ? protocol->getOndiraFirmwareVersion() : protocol->getUsbFirmwareVersion();
+    };
 
-    for (int attempt = 0; field() == ZAREProtocol::NO_FIRMWARE_VERSION; ++attempt) {
-        if (headset)
-            Trace() << "asking Ondira FW version";
-        else
-            Trace() << "asking USB FW version...";
-        if (!requestFirmwareVersion(headset)) {
-            publishStatus(StatusData::DEVICE_IO_ERROR);
-            return ZAREProtocol::NO_FIRMWARE_VERSION;
-        }
-        if (attempt == LAST_ATTEMPT) {
-            publishStatus(StatusData::FW_VERSION_ERROR);
-            return ZAREProtocol::NO_FIRMWARE_VERSION;
-        }
-        QThread::msleep(REPLY_WAIT_MS);
+    const Reply reply = exchange(
+        [headset](int) {
+            if (headset)
+                Trace() << "asking Ondira FW version";
+            else
+                Trace() << "asking USB FW version...";
+        },
+        [this, headset] { return requestFirmwareVersion(headset); },
+        [&field] { return field() != ZAREProtocol::NO_FIRMWARE_VERSION; });
+    switch (reply) {
+    case Reply::Answered:
+        return field();
+    case Reply::WriteFailed:
+        // The request has reported its write failure; the query reports that
+        // it got no version.
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+        break;
+    case Reply::NoAnswer:
+        publishStatus(StatusData::FW_VERSION_ERROR);
+        break;
     }
-    return field();
+    return ZAREProtocol::NO_FIRMWARE_VERSION;
 }
 
 std::uint8_t ReaderEngine::askTransmissionChannel(bool headset)
 {
-    auto field = [this, headset] {
-        return headset ? protocol->getOndiraTransmissionChannel()
-                       : protocol->getUsbTransmissionChannel();
-    };
+    if (refuseWhileStalled())
+        return ZAREProtocol::NO_CHANNEL;
     if (headset)
         protocol->setOndiraTransmissionChannel(ZAREProtocol::NO_CHANNEL);
     else
         protocol->setUsbTransmissionChannel(ZAREProtocol::NO_CHANNEL);
+    auto field = [this, headset] {
+        return headset ? protocol->getOndiraTransmissionChannel()
+                       : protocol->getUsbTransmissionChannel();
+    };
 
-    for (int attempt = 0; field() == ZAREProtocol::NO_CHANNEL; ++attempt) {
-        if (!headset)
-            Trace() << "Getting USB transmission channel";
-        if (!sendChannelCommand(0, headset, false)) {
-            publishStatus(StatusData::DEVICE_IO_ERROR);
-            return ZAREProtocol::NO_CHANNEL;
-        }
-        if (attempt == LAST_ATTEMPT) {
-            publishStatus(StatusData::TRANSCEIVER_CHANNEL_ERROR);
-            return ZAREProtocol::NO_CHANNEL;
-        }
-        QThread::msleep(REPLY_WAIT_MS);
+    const Reply reply = exchange(
+        [headset](int) {
+            if (!headset)
+                Trace() << "Getting USB transmission channel";
+        },
+        [this, headset] { return sendChannelCommand(0, headset, false); },
+        [&field] { return field() != ZAREProtocol::NO_CHANNEL; });
+    switch (reply) {
+    case Reply::Answered:
+        return field();
+    case Reply::WriteFailed:
+        publishStatus(StatusData::DEVICE_IO_ERROR);
+        break;
+    case Reply::NoAnswer:
+        publishStatus(StatusData::TRANSCEIVER_CHANNEL_ERROR);
+        break;
     }
-    return field();
+    return ZAREProtocol::NO_CHANNEL;
 }
 
 bool ReaderEngine::sendTransmissionChannel(std::uint8_t channel, bool headset)
 {
     if (channel > MAX_RADIO_CHANNEL)
         return false;
+    if (refuseWhileStalled())
+        return false;
     protocol->setChannelAck(0);
-    for (int attempt = 0; protocol->getChannelAck() == 0; ++attempt) {
-        if (headset)
-            Trace() << "Sending Ondira transmission channel";
-        if (!sendChannelCommand(channel, headset, true))
-            return false;
-        if (attempt == LAST_ATTEMPT)
-            return false;
-        QThread::msleep(REPLY_WAIT_MS);
-    }
-    return true;
+    // A write failure has been reported by the request; no answer is not.
+    return exchange(
+               [headset](int) {
+                   if (headset)
+                       Trace() << "Sending Ondira transmission channel";
+               },
+               [this, channel, headset] { return sendChannelCommand(channel, headset, true); },
+               [this] { return protocol->getChannelAck() != 0; })
+        == Reply::Answered;
 }
 
 std::uint8_t ReaderEngine::askUsbFirmwareVersion()
@@ -203,6 +231,9 @@ bool ReaderEngine::sendOndiraTransmissionChannel(std::uint8_t channel)
 
 bool ReaderEngine::ping()
 {
+    // A stalled engine may still believe it streams; it reads nothing.
+    if (refuseWhileStalled())
+        return false;
     if (streaming.load())
         return true;
     return askOndiraFirmwareVersion() != ZAREProtocol::NO_FIRMWARE_VERSION;

@@ -6,10 +6,8 @@
 
 #include <ondira/PData.h>
 
-#include <QDateTime>
-#include <QThread>
-
 #include <algorithm>
+#include <cstring>
 
 namespace ondira {
 
@@ -25,7 +23,7 @@ constexpr long long SLOW_WRITE_MS = 900;
 constexpr int CHANNEL_COUNT = 4;
 } // namespace
 
-ReaderEngine::ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol)
+ReaderEngine::ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol, EngineClock clock)
     : sampleClock(0)
     , device(device)
     , protocol(protocol)
@@ -33,6 +31,9 @@ ReaderEngine::ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol)
     , packetCounter(0)
     , calibrationStep(0)
     , streaming(false)
+    , clock(std::move(clock))
+    , workerFailed(false)
+    , lastDelivered{}
 {
     for (auto& state : lastChannelStates)
         state.store(StatusData::DEFAULT_CHANNEL_STATE);
@@ -50,6 +51,28 @@ bool ReaderEngine::isWorkerRunning() const
     return future.isRunning();
 }
 
+void ReaderEngine::PendingEvents::add(StatusData::statusCode code)
+{
+    // No locked step raises more than CAPACITY events; the bound only keeps
+    // the array safe.
+    if (count < CAPACITY)
+        codes[count++] = code;
+}
+
+void ReaderEngine::publish(const PendingEvents& events)
+{
+    for (int i = 0; i < events.count; ++i)
+        publishStatus(events.codes[i]);
+}
+
+bool ReaderEngine::refuseWhileStalled()
+{
+    if (!isStalled())
+        return false;
+    publishStatus(StatusData::DEVICE_IO_ERROR);
+    return true;
+}
+
 // ---------------------------------------------------------------------------
 // Worker
 
@@ -59,6 +82,10 @@ void ReaderEngine::startWorker()
     // (an error exit) has lowered `running` and is joined by the launch.
     if (future.isRunning() && running.load())
         return;
+    // A new worker begins a new session: nothing is delivered until the
+    // application starts streaming in it, whatever the last one left behind.
+    streaming.store(false);
+    workerFailed.store(false);
     // The worker runs for as long as the device is open, on a thread of its
     // own: a worker queued behind other work in a shared pool would miss the
     // identification replies. Raised before the launch, so that a
@@ -81,12 +108,17 @@ void ReaderEngine::waitForWorker()
     Trace() << "Thread stopped. Result =" << result;
 }
 
-bool ReaderEngine::exitWorker(int exitNumber, bool unlockControl)
+bool ReaderEngine::exitWorker(int exitNumber, PendingEvents* held)
 {
-    publishStatus(StatusData::DEVICE_IO_ERROR);
+    // Marked stalled before anyone hears of it: a consumer that reacts to the
+    // event by starting again is told that nothing is read any more.
+    workerFailed.store(true);
     running.store(false);
-    if (unlockControl)
+    if (held) {
         controlMutex.unlock();
+        publish(*held);
+    }
+    publishStatus(StatusData::DEVICE_IO_ERROR);
     static const char* const traces[] = {
         "Unexpected end of thread (0)", "Unexpected end of thread (1)",
         "Unexpected end of thread (2)", "Unexpected end of thread (3)",
@@ -104,7 +136,7 @@ bool ReaderEngine::run()
 
     Trace() << "Starting thread";
     if (!device->setReadTimeout(WORKER_READ_TIMEOUT_MS))
-        return exitWorker(0, false);
+        return exitWorker(0, nullptr);
 
     while (running.load()) {
         std::uint32_t count = 0;
@@ -114,7 +146,7 @@ bool ReaderEngine::run()
             if (device->getBytesAvailable() == 0) {
                 // Never sleep while holding the I/O lock: commands go out meanwhile.
                 ioMutex.unlock();
-                QThread::msleep(POLL_SLEEP_MS);
+                clock.sleepMs(POLL_SLEEP_MS);
                 ioMutex.lock();
             }
             count = device->getBytesAvailable();
@@ -124,7 +156,7 @@ bool ReaderEngine::run()
             ioMutex.unlock();
         }
         if (error != HWDevice::HW_OK)
-            return exitWorker(1, false);
+            return exitWorker(1, nullptr);
         // The device never reports more than was asked for; guard the buffer anyway.
         count = std::min(count, READ_CHUNK);
 
@@ -133,6 +165,8 @@ bool ReaderEngine::run()
                 if (!protocol->processByte(buffer[i]))
                     continue;
                 if (streaming.load()) {
+                    if (silentPolls > 0)
+                        fillSilence(silentPolls);
                     handlePacket();
                     silentPolls = 0;
                     continue;
@@ -145,15 +179,17 @@ bool ReaderEngine::run()
                 }
                 // A sample (or a loss report) although the headset was told
                 // to stop: tell it again, four times out of five.
+                PendingEvents events;
                 if (straySamples % STRAY_SAMPLES_PER_STOP != 0) {
                     Trace() << "stopping from thread";
-                    if (!pause())
-                        return exitWorker(3, true);
+                    if (!pause(events))
+                        return exitWorker(3, &events);
                 }
                 if (straySamples == MAX_STRAY_SAMPLES)
-                    return exitWorker(4, true);
+                    return exitWorker(4, &events);
                 ++straySamples;
                 controlMutex.unlock();
+                publish(events);
                 break; // drop the rest of this buffer
             }
             continue;
@@ -162,21 +198,23 @@ bool ReaderEngine::run()
         // Nothing arrived.
         if (!controlMutex.tryLock())
             continue;
+        PendingEvents events;
         if (!streaming.load()) {
             straySamples = 0;
         } else {
             Trace() << "0 bytes! (" << static_cast<std::int32_t>(silentPolls) << ")";
             if (silentPolls == MAX_SILENT_POLLS) {
                 streaming.store(false);
-                publishStatus(StatusData::DEVICE_NOT_RESPONDING);
+                events.add(StatusData::DEVICE_NOT_RESPONDING);
                 silentPolls = 0;
-            } else if (sendStart()) {
+            } else if (sendStart(events)) {
                 ++silentPolls;
             } else {
-                return exitWorker(2, true);
+                return exitWorker(2, &events);
             }
         }
         controlMutex.unlock();
+        publish(events);
     }
     return true;
 }
@@ -213,7 +251,12 @@ void ReaderEngine::closeDevice()
         }
     }
     waitForWorker();
-    if (device->close() != HWDevice::HW_OK)
+    const bool closed = device->close() == HWDevice::HW_OK;
+    // Closed is closed, whatever ended the worker and whether or not the
+    // headset heard the stop: the next session streams only once started.
+    streaming.store(false);
+    workerFailed.store(false);
+    if (!closed)
         publishStatus(StatusData::DEVICE_IO_ERROR);
 }
 
@@ -222,19 +265,36 @@ void ReaderEngine::closeDevice()
 
 bool ReaderEngine::startStreaming()
 {
-    QMutexLocker lock(&controlMutex);
-    return resume();
+    PendingEvents events;
+    bool started = false;
+    {
+        QMutexLocker lock(&controlMutex);
+        // After the worker ended on an error nothing would be read: say so
+        // instead of starting a stream that nobody receives.
+        if (isStalled())
+            events.add(StatusData::DEVICE_IO_ERROR);
+        else
+            started = resume(events);
+    }
+    publish(events);
+    return started;
 }
 
 bool ReaderEngine::stopStreaming()
 {
-    QMutexLocker lock(&controlMutex);
-    return pause();
+    PendingEvents events;
+    bool stopped;
+    {
+        QMutexLocker lock(&controlMutex);
+        stopped = pause(events);
+    }
+    publish(events);
+    return stopped;
 }
 
-bool ReaderEngine::resume()
+bool ReaderEngine::resume(PendingEvents& events)
 {
-    const bool started = sendStart();
+    const bool started = sendStart(events);
     if (started) {
         protocol->setSequenceNumber(-1);
         resetSession();
@@ -242,11 +302,17 @@ bool ReaderEngine::resume()
     return started;
 }
 
-bool ReaderEngine::sendStart()
+void ReaderEngine::buildRegisterCommand(std::uint32_t address, std::uint16_t value,
+                                        unsigned char* command) const
+{
+    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), address, value,
+                                     command);
+}
+
+bool ReaderEngine::sendStart(PendingEvents& events)
 {
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
-    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 2, 0,
-                                     ZAREProtocol::STREAM_START, command);
+    buildRegisterCommand(ZAREProtocol::REG_STREAM_CONTROL, ZAREProtocol::STREAM_START, command);
     const bool wasStreaming = streaming.load();
     writeCommand(command, sizeof command);
     Trace() << "resuming:" << wasStreaming;
@@ -255,16 +321,15 @@ bool ReaderEngine::sendStart()
         streaming.store(true);
         return true;
     }
-    publishStatus(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN
-                                                  : StatusData::DEVICE_IO_ERROR);
+    events.add(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN
+                                               : StatusData::DEVICE_IO_ERROR);
     return false;
 }
 
-bool ReaderEngine::pause()
+bool ReaderEngine::pause(PendingEvents& events)
 {
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
-    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 2, 0,
-                                     ZAREProtocol::STREAM_STOP, command);
+    buildRegisterCommand(ZAREProtocol::REG_STREAM_CONTROL, ZAREProtocol::STREAM_STOP, command);
     writeCommand(command, sizeof command);
     const HWDevice::errorCode error = device->getLastError();
     if (error == HWDevice::HW_OK) {
@@ -276,11 +341,11 @@ bool ReaderEngine::pause()
     if (error == HWDevice::HW_NOT_OPEN) {
         resetSession();
         Trace() << "pausing WITH NO DEVICE ERROR" << streaming.load();
-        publishStatus(StatusData::DEVICE_NOT_OPEN);
+        events.add(StatusData::DEVICE_NOT_OPEN);
         return false;
     }
     Trace() << "pausing WITH ANOTHER ERROR" << streaming.load();
-    publishStatus(StatusData::DEVICE_IO_ERROR);
+    events.add(StatusData::DEVICE_IO_ERROR);
     resetSession();
     return false;
 }
@@ -299,11 +364,11 @@ void ReaderEngine::writeCommand(const unsigned char* bytes, std::uint32_t length
     // The dongle needs a run of zero bytes ahead of every command.
     static const unsigned char preamble[COMMAND_PREAMBLE_SIZE] = {};
 
-    const qint64 t0 = QDateTime::currentMSecsSinceEpoch();
+    const long long t0 = clock.nowMs();
     ioMutex.lock();
     device->write(preamble, COMMAND_PREAMBLE_SIZE);
     device->write(bytes, length);
-    const qint64 t1 = QDateTime::currentMSecsSinceEpoch();
+    const long long t1 = clock.nowMs();
     ioMutex.unlock();
 
     const long long elapsed = t1 - t0;

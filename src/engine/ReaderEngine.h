@@ -2,6 +2,7 @@
 #define ONDIRA_ENGINE_READERENGINE_H
 
 #include "api/DefaultDataProducer.h"
+#include "engine/EngineClock.h"
 #include "engine/WorkerFuture.h"
 #include "protocol/OffsetCalibrator.h"
 
@@ -27,12 +28,19 @@ class ZAREProtocol;
 ///
 /// Locks: controlMutex is held around every start and stop command (the
 /// worker only try-locks it); ioMutex around every access to the device's byte
-/// stream. Order: controlMutex before ioMutex. Flags and counters shared
-/// between the two threads are atomics.
+/// stream. Order: controlMutex before ioMutex. No status event is published
+/// while either is held: events raised under a lock are collected and
+/// published, in order, once it is released, so that a status consumer may
+/// call back into the engine. Flags and counters shared between the two
+/// threads are atomics.
+///
+/// Time comes from the injected clock: sample timestamps, the timing of
+/// command writes, the worker's poll sleep and the waits between requests.
 class ReaderEngine
 {
 public:
-    ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol);
+    ReaderEngine(FTDIDevice* device, ZAREProtocol* protocol,
+                 EngineClock clock = EngineClock::system());
     ~ReaderEngine();
 
     ReaderEngine(const ReaderEngine&) = delete;
@@ -61,32 +69,65 @@ public:
 
     bool isStreaming() const { return streaming.load(); }
     bool isWorkerRunning() const;
+    /// True on the engine's worker thread (consumers called from it, for one).
+    bool isWorkerThread() const { return future.isWorkerThread(); }
 
 private:
+    /// Status events raised while an engine lock is held; published in order
+    /// once the lock is released.
+    class PendingEvents
+    {
+    public:
+        void add(StatusData::statusCode code);
+
+    private:
+        friend class ReaderEngine;
+        static constexpr int CAPACITY = 4; // the most any locked step raises
+        StatusData::statusCode codes[CAPACITY];
+        int count = 0;
+    };
+
+    /// How a request/reply exchange ended.
+    enum class Reply { Answered, WriteFailed, NoAnswer };
+
     // Worker.
     bool run();
     void startWorker();
     void waitForWorker();
-    /// The worker's error exits 0..4: DEVICE_IO_ERROR, `running` lowered,
-    /// the control lock released if the exit holds it, a trace; false.
-    bool exitWorker(int exitNumber, bool unlockControl);
+    /// The worker's error exits 0..4: `running` lowered, the engine marked
+    /// stalled, the control lock released if the exit holds it (`held` then
+    /// has the events raised under it), then the events and DEVICE_IO_ERROR
+    /// published and a trace; false.
+    bool exitWorker(int exitNumber, PendingEvents* held);
+    /// The worker ended on an error and the device is still open: nothing is
+    /// read until the device is opened again.
+    bool isStalled() const { return workerFailed.load(); }
+    /// For operations that need the worker: publishes DEVICE_IO_ERROR while
+    /// stalled and says so.
+    bool refuseWhileStalled();
 
     // Start and stop.
-    bool resume();
-    bool sendStart();
-    bool pause();
+    bool resume(PendingEvents& events);
+    bool sendStart(PendingEvents& events);
+    bool pause(PendingEvents& events);
     void resetSession();
     void writeCommand(const unsigned char* bytes, std::uint32_t length);
     /// writeCommand; a device error afterwards publishes DEVICE_IO_ERROR and
     /// gives false.
     bool writeRequest(const unsigned char* bytes, std::uint32_t length);
+    /// Builds a register write to the headset with the current addresses.
+    void buildRegisterCommand(std::uint32_t address, std::uint16_t value, unsigned char* command) const;
 
     // Samples and calibration.
     void handlePacket();
+    /// After empty polls while streaming, the time the headset was silent
+    /// and that no sequence number accounts for becomes filler samples.
+    void fillSilence(std::uint8_t silentPolls);
     void emitSample(const unsigned char* sample, std::uint8_t flag, std::uint8_t offsetChangeIndex);
     void publishData(int ch1, int ch2, int ch3, int ch4, std::uint8_t flag,
                      std::uint8_t offsetChangeIndex, long long timestamp);
     void publishStatus(StatusData::statusCode code);
+    void publish(const PendingEvents& events);
     void publishChannelStates();
     bool sendOffset();
 
@@ -99,6 +140,10 @@ private:
     std::uint8_t askFirmwareVersion(bool headset);
     std::uint8_t askTransmissionChannel(bool headset);
     bool sendTransmissionChannel(std::uint8_t channel, bool headset);
+    /// Up to seven requests, 200 ms apart, until `answered` holds;
+    /// `announce(attempt)` runs before each request.
+    template <typename Announce, typename Request, typename Answered>
+    Reply exchange(Announce announce, Request request, Answered answered);
 
     WorkerFuture future;
     std::atomic<long long> sampleClock;
@@ -116,6 +161,12 @@ private:
     std::atomic<bool> streaming;
     QMutex controlMutex;
     QMutex ioMutex;
+    const EngineClock clock;
+    /// The worker ended on an error exit; cleared by a new launch and by close.
+    std::atomic<bool> workerFailed;
+    /// The last sample handed to the consumers, repeated by silence fillers.
+    /// Worker only.
+    unsigned char lastDelivered[8];
 };
 
 } // namespace ondira

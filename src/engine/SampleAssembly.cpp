@@ -1,7 +1,8 @@
 // What the worker does with each event of the parser while streaming: filler
-// samples for lost packets, one record per completed sample with its flag,
-// offset-change index and timestamp, and every 100th event one pass of the
-// offset calibration.
+// samples for lost packets and for a silence that no sequence number
+// accounts for, one record per completed sample with its flag, offset-change
+// index and timestamp, and every 100th event one pass of the offset
+// calibration.
 
 #include "engine/ReaderEngine.h"
 
@@ -11,7 +12,8 @@
 #include <ondira/OndiraData.h>
 #include <ondira/PData.h>
 
-#include <QDateTime>
+#include <algorithm>
+#include <cstring>
 
 namespace ondira {
 
@@ -24,7 +26,45 @@ constexpr std::int64_t SCALE_NUMERATOR = 16875;
 constexpr std::int64_t SCALE_DENOMINATOR = 28672;
 constexpr std::uint8_t CALIBRATION_INTERVAL = 100;
 constexpr int CHANNEL_COUNT = 4;
+constexpr long long PACKET_PERIOD_MS = SAMPLES_PER_PACKET * SAMPLE_PERIOD_MS;
+/// The worker's sleep between empty polls.
+constexpr long long POLL_MS = 100;
+/// A gap up to this long is read latency, not silence: a packet may wait a
+/// poll (and a command write) in the receive queue before it is read.
+constexpr long long SILENCE_THRESHOLD_MS = POLL_MS * 3 / 2;
+
+// The sample that shows an applied offset step carries the step code as its
+// flag.
+static_assert(OffsetCalibrator::STEP_LOWERED == OndiraData::FLAG_OFFSET_DOWN_CHANNEL_1,
+              "a lowered offset of channel 1 flags its sample FLAG_OFFSET_DOWN_CHANNEL_1");
+static_assert(OffsetCalibrator::STEP_LOWERED + 3 == OndiraData::FLAG_OFFSET_DOWN_CHANNEL_4,
+              "one lowered-offset flag per channel");
+static_assert(OffsetCalibrator::STEP_RAISED == OndiraData::FLAG_OFFSET_UP_CHANNEL_1,
+              "a raised offset of channel 1 flags its sample FLAG_OFFSET_UP_CHANNEL_1");
+static_assert(OffsetCalibrator::STEP_RAISED + 3 == OndiraData::FLAG_OFFSET_UP_CHANNEL_4,
+              "one raised-offset flag per channel");
+static_assert(ZAREProtocol::SAMPLE_SIZE == 8, "four 16-bit channels");
 } // namespace
+
+void ReaderEngine::fillSilence(std::uint8_t silentPolls)
+{
+    // Only a running time line can have a gap; the first sample after a
+    // start reads the clock anyway.
+    const long long last = sampleClock.load();
+    if (last == 0)
+        return;
+    // How far the clock has run ahead of the time line, less what the
+    // sequence numbers of this packet report as lost (those become fillers of
+    // their own). Bounded by the silence the worker saw, so that a clock step
+    // cannot flood the consumers.
+    const std::uint8_t lost = static_cast<std::uint8_t>(protocol->getLostPackets());
+    long long gap = clock.nowMs() - (last + SAMPLE_PERIOD_MS) - lost * PACKET_PERIOD_MS;
+    gap = std::min(gap, (silentPolls + 1LL) * 2 * POLL_MS);
+    if (gap <= SILENCE_THRESHOLD_MS)
+        return;
+    for (long long i = gap / SAMPLE_PERIOD_MS; i > 0; --i)
+        emitSample(lastDelivered, OndiraData::FLAG_LOST_SAMPLE, 0);
+}
 
 void ReaderEngine::handlePacket()
 {
@@ -77,10 +117,8 @@ bool ReaderEngine::sendOffset()
 {
     const std::uint8_t channel = calibrator.getPosition();
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
-    ZAREProtocol::buildRegisterWrite(protocol->getOndiraId(), protocol->getUsbId(), 0, 0, 4,
-                                     2 * channel,
-                                     static_cast<std::uint16_t>(calibrator.getOffset(channel)),
-                                     command);
+    buildRegisterCommand(ZAREProtocol::REG_CHANNEL_OFFSET + 2u * channel,
+                         static_cast<std::uint16_t>(calibrator.getOffset(channel)), command);
     return writeRequest(command, sizeof command);
 }
 
@@ -92,9 +130,10 @@ void ReaderEngine::emitSample(const unsigned char* sample, std::uint8_t flag,
     // may come in between: then this record keeps the old time line and the
     // next one starts the new one from the clock.
     long long previous = sampleClock.load();
-    const long long timestamp =
-        previous == 0 ? QDateTime::currentMSecsSinceEpoch() : previous + SAMPLE_PERIOD_MS;
+    const long long timestamp = previous == 0 ? clock.nowMs() : previous + SAMPLE_PERIOD_MS;
     sampleClock.compare_exchange_strong(previous, timestamp);
+    if (sample != lastDelivered)
+        std::memcpy(lastDelivered, sample, sizeof lastDelivered);
 
     std::int32_t raw[CHANNEL_COUNT];
     int value[CHANNEL_COUNT];

@@ -40,6 +40,7 @@ public:
         finished.store(false, std::memory_order_release);
         try {
             thread = std::thread([this, work = std::forward<Work>(work)]() mutable {
+                current() = this;
                 workerResult = work();
                 finished.store(true, std::memory_order_release);
             });
@@ -60,12 +61,20 @@ public:
     }
 
     /// True on the worker's own thread, which must never wait for itself.
-    bool isWorkerThread() const { return thread.get_id() == std::this_thread::get_id(); }
+    /// Safe from any thread, even while a launch is under way.
+    bool isWorkerThread() const { return current() == this; }
 
 private:
+    /// The handle whose worker runs on the calling thread, if any.
+    static const WorkerFuture*& current()
+    {
+        static thread_local const WorkerFuture* handle = nullptr;
+        return handle;
+    }
+
     void join()
     {
-        if (thread.joinable() && !isWorkerThread())
+        if (thread.joinable() && thread.get_id() != std::this_thread::get_id())
             thread.join();
     }
 

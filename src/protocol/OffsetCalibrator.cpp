@@ -11,12 +11,6 @@ StatusData::statusCode stateFor(StatusData::statusCode firstChannel, std::uint32
     return static_cast<StatusData::statusCode>(static_cast<std::int64_t>(firstChannel) + channel);
 }
 
-// Step codes returned by calibrate.
-constexpr std::int8_t NOTHING_TO_DO = 0;
-constexpr std::int8_t WAITING_FOR_HEADSET = 1;
-constexpr std::int8_t FIRST_LOWERED = 2; // + channel index
-constexpr std::int8_t FIRST_RAISED = 6;  // + channel index
-
 // Where every average starts: the middle of the band.
 constexpr std::int32_t MIDDLE_AVERAGE =
     (OffsetCalibrator::HIGH_THRESHOLD - OffsetCalibrator::LOW_THRESHOLD) / 2
@@ -87,16 +81,16 @@ std::int8_t OffsetCalibrator::calibrate()
         }
         if (waiting) {
             state[p] = stateFor(StatusData::CHANNEL_1_CALIBRATING, p);
-            return WAITING_FOR_HEADSET;
+            return STEP_WAITING;
         }
 
         std::int8_t code;
         if (average[p] < lowThreshold) {
             offset[p] = static_cast<std::int16_t>(offset[p] - step);
-            code = static_cast<std::int8_t>(FIRST_LOWERED + p);
+            code = static_cast<std::int8_t>(STEP_LOWERED + p);
         } else if (average[p] > highThreshold) {
             offset[p] = static_cast<std::int16_t>(offset[p] + step);
-            code = static_cast<std::int8_t>(FIRST_RAISED + p);
+            code = static_cast<std::int8_t>(STEP_RAISED + p);
         } else {
             state[p] = stateFor(StatusData::CHANNEL_1_CALIBRATED, p);
             advanceLocked();
@@ -115,7 +109,7 @@ std::int8_t OffsetCalibrator::calibrate()
         state[p] = stateFor(StatusData::CHANNEL_1_CALIBRATING, p);
         return code;
     }
-    return NOTHING_TO_DO;
+    return STEP_NONE;
 }
 
 void OffsetCalibrator::updateAverages(const std::int32_t* values)

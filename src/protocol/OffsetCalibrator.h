@@ -43,6 +43,14 @@ public:
     static constexpr std::int16_t MIN_OFFSET = 25;
     static constexpr std::int16_t MAX_OFFSET = 1000;
 
+    // Step codes returned by calibrate. A lowered or raised offset is the
+    // first code plus the channel index; the same numbers flag the sample at
+    // which the headset applied the step.
+    static constexpr std::int8_t STEP_NONE = 0;
+    static constexpr std::int8_t STEP_WAITING = 1;
+    static constexpr std::int8_t STEP_LOWERED = 2; ///< + channel index
+    static constexpr std::int8_t STEP_RAISED = 6;  ///< + channel index
+
     OffsetCalibrator();
     ~OffsetCalibrator();
 

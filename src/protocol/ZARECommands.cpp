@@ -95,4 +95,12 @@ void ZAREProtocol::buildRegisterWrite(int destination, int source, int address3,
     buffer[18] = 0x00;
 }
 
+void ZAREProtocol::buildRegisterWrite(int destination, int source, std::uint32_t address,
+                                      std::uint16_t value, unsigned char* buffer)
+{
+    buildRegisterWrite(destination, source, static_cast<int>(address >> 24),
+                       static_cast<int>(address >> 16), static_cast<int>(address >> 8),
+                       static_cast<int>(address), value, buffer);
+}
+
 } // namespace ondira

@@ -106,6 +106,10 @@ public:
     static void buildRegisterWrite(int destination, int source, int address3, int address2,
                                    int address1, int address0, std::uint16_t value,
                                    unsigned char* buffer);
+    /// The same with the register address as one number, sent most
+    /// significant byte first (REG_STREAM_CONTROL, REG_CHANNEL_OFFSET + 2i).
+    static void buildRegisterWrite(int destination, int source, std::uint32_t address,
+                                   std::uint16_t value, unsigned char* buffer);
 
 private:
     // Reaches the receive and sample states, which no input can put out of

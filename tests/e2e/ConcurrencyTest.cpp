@@ -5,7 +5,6 @@
 
 #include <QSemaphore>
 #include <QThreadPool>
-#include <QtConcurrent/QtConcurrentRun>
 
 namespace ondira_e2e {
 namespace {
@@ -22,22 +21,21 @@ TEST(Concurrency, MoreFacadesThanThePoolHasThreadsAllStreamWhileThePoolIsBusy)
     // end of the test, whatever way it ends.
     QSemaphore release;
     QSemaphore started;
-    std::vector<QFuture<void>> blockers;
     struct Unblock {
         QSemaphore& release;
-        std::vector<QFuture<void>>& blockers;
+        QThreadPool* pool;
+        int blockers;
         ~Unblock()
         {
-            release.release(static_cast<int>(blockers.size()));
-            for (auto& blocker : blockers)
-                blocker.waitForFinished();
+            release.release(blockers);
+            pool->waitForDone();
         }
-    } unblock{release, blockers};
+    } unblock{release, pool, poolThreads};
     for (int i = 0; i < poolThreads; ++i)
-        blockers.push_back(QtConcurrent::run([&] {
+        pool->start([&] {
             started.release();
             release.acquire();
-        }));
+        });
     ASSERT_TRUE(started.tryAcquire(poolThreads, 10000));
 
     std::vector<std::unique_ptr<Ondira>> facades;
