@@ -301,6 +301,13 @@ void VirtualDevice::serialize(std::int64_t now)
     }
 }
 
+void VirtualDevice::inject(std::vector<unsigned char> bytes, std::int64_t now)
+{
+    advance(now);
+    enqueue(std::move(bytes), now);
+    serialize(now);
+}
+
 std::size_t VirtualDevice::available(std::int64_t now)
 {
     advance(now);

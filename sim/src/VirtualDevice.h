@@ -68,6 +68,9 @@ public:
     /// Model time at which it is worth looking again for `wanted` bytes;
     /// NEVER when nothing is on its way.
     std::int64_t nextArrival(std::size_t wanted) const;
+    /// Bytes from the radio side that the model does not make itself (a test's
+    /// hand-made packets or noise), put on the line at `now` like a packet.
+    void inject(std::vector<unsigned char> bytes, std::int64_t now);
     /// Bytes written by the host at `now`; `realMs` stamps recorded commands.
     void hostWrite(const unsigned char* bytes, std::size_t length, std::int64_t now, double realMs);
 

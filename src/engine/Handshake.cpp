@@ -17,6 +17,15 @@ constexpr unsigned long REPLY_WAIT_MS = 200;
 constexpr std::uint8_t MAX_RADIO_CHANNEL = 15;
 } // namespace
 
+void ReaderEngine::releaseCandidate()
+{
+    // The worker must be gone before the device it polls is closed. Whatever
+    // ended it, the engine is closed again, not stalled.
+    waitForWorker();
+    device->close();
+    workerFailed.store(false);
+}
+
 bool ReaderEngine::findDevice()
 {
     if (device->open() != HWDevice::HW_OK)
@@ -24,9 +33,7 @@ bool ReaderEngine::findDevice()
     startWorker();
     if (identifyDongle())
         return true;
-    // The worker must be gone before the device it polls is closed.
-    waitForWorker();
-    device->close();
+    releaseCandidate();
 
     Trace() << "Not an Ondira, let's do an exhaustive search";
     const std::uint32_t count = device->getNumberOfDevices();
@@ -36,8 +43,7 @@ bool ReaderEngine::findDevice()
         startWorker();
         if (identifyDongle())
             return true;
-        waitForWorker();
-        device->close();
+        releaseCandidate();
     }
     return false;
 }

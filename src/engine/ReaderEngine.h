@@ -133,6 +133,8 @@ private:
 
     // Handshake.
     bool findDevice();
+    /// Joins the worker and closes a device that did not identify.
+    void releaseCandidate();
     bool identifyDongle();
     bool requestId();
     bool requestFirmwareVersion(bool toHeadset);

@@ -41,67 +41,6 @@ TEST(FailureLibrary, DriverLibraryWithoutAnEntryPointReportsTheLibraryError)
     ondira.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
 }
 
-TEST_F(Failure, SilentHeadsetIsGivenUpAfterFiftyOneEmptyPolls)
-{
-    configure("headset=off");
-    ASSERT_TRUE(ondira->openDevice());
-    ASSERT_TRUE(ondira->startStreaming());
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_NOT_RESPONDING, 1,
-                                       std::chrono::seconds(30)));
-    EXPECT_EQ(statuses.statuses(), Codes{StatusData::DEVICE_NOT_RESPONDING});
-    for (int n = 0; n <= 50; ++n)
-        EXPECT_EQ(traces.count(QStringLiteral("0 bytes! ( %1 ) ").arg(n)), 1) << n;
-    EXPECT_EQ(traces.count(QStringLiteral("0 bytes! ( 51 ) ")), 0);
-    // One start from the application, one more per empty poll but the last.
-    EXPECT_EQ(streamCommands(0, 4092), 51);
-    // The worker keeps running; streaming is off, so ping asks the headset.
-    QThread::msleep(300);
-    EXPECT_EQ(streamCommands(0, 4092), 51);
-    EXPECT_EQ(traces.count(QStringLiteral("0 bytes! ( 0 ) ")), 1);
-}
-
-TEST_F(Failure, ASampleBetweenEmptyPollsStartsTheCountAgain)
-{
-    configure("headset=off");
-    ASSERT_TRUE(ondira->openDevice());
-    ASSERT_TRUE(ondira->startStreaming());
-    ASSERT_TRUE(traces.waitForMessage(QStringLiteral("0 bytes! ( 2 ) ")));
-    // The headset comes on and answers the next repeated start command.
-    ASSERT_EQ(ondira_sim_set(0, "headset=on"), 0);
-    ASSERT_TRUE(waitForSamples(10));
-    ASSERT_EQ(ondira_sim_set(0, "headset=off"), 0);
-    ASSERT_TRUE(waitFor([&] { return traces.count(QStringLiteral("0 bytes! ( 0 ) ")) == 2; }));
-    ASSERT_TRUE(traces.waitForMessage(QStringLiteral("0 bytes! ( 1 ) ")));
-    EXPECT_EQ(statuses.statusCount(), 0u);
-}
-
-TEST_F(Failure, HeadsetThatIgnoresStopIsToldAgainThenTheWorkerGivesUp)
-{
-    configure("ignore_stop=1");
-    ASSERT_TRUE(ondira->openDevice());
-    ASSERT_TRUE(ondira->startStreaming());
-    ASSERT_TRUE(waitForSamples(10));
-    ASSERT_TRUE(ondira->stopStreaming());
-    // Once the worker answers a stray sample, any sample it was delivering
-    // when the stop came has been delivered.
-    ASSERT_TRUE(traces.waitForMessage(QStringLiteral("stopping from thread ")));
-    const std::size_t delivered = samples.sampleCount();
-
-    ASSERT_TRUE(traces.waitForMessage(QStringLiteral("Unexpected end of thread (4) ")));
-    // Stray samples 1-4, 6-9, ..., 46-49 each get a stop command; 0, 5, ...,
-    // 45 none; the 51st ends the worker.
-    EXPECT_EQ(traces.count(QStringLiteral("stopping from thread ")), 40);
-    EXPECT_EQ(streamCommands(0, 0), 41);
-    EXPECT_EQ(statuses.statuses(), Codes{StatusData::DEVICE_IO_ERROR});
-    EXPECT_EQ(samples.sampleCount(), delivered); // stray samples are not delivered
-
-    // The device stays open until closeDevice, which joins nothing.
-    EXPECT_TRUE(stateOf(0).open);
-    ondira->closeDevice();
-    EXPECT_FALSE(stateOf(0).open);
-    EXPECT_EQ(traces.count(QStringLiteral("Thread stopped. Result = true ")), 0);
-}
-
 TEST_F(Failure, UnpluggedWhileStreamingEndsTheWorkerAndFailsTheStop)
 {
     configure("fail_close=1");
@@ -151,19 +90,6 @@ TEST_F(Failure, FailingCommandWriteEndsTheWorkerOnItsNextPoll)
     // The write error is sticky: the worker's next poll ends it.
     ASSERT_TRUE(traces.waitForMessage(QStringLiteral("Unexpected end of thread (1) ")));
     EXPECT_EQ(statuses.statuses(), (Codes{StatusData::DEVICE_IO_ERROR, StatusData::DEVICE_IO_ERROR}));
-}
-
-TEST_F(Failure, FirmwareQueryWithTheHeadsetOffTimesOutAfterSevenRequests)
-{
-    configure("headset=off");
-    ASSERT_TRUE(ondira->openDevice());
-    const int before = ondira_sim_command_count(0);
-    EXPECT_EQ(ondira->getProperty(Ondira::STR_PROPERTY_ONDIRA_FIRMWARE_VERSION), nullptr);
-    EXPECT_EQ(ondira_sim_command_count(0) - before, 7);
-    EXPECT_EQ(traces.count(QStringLiteral("asking Ondira FW version ")), 7);
-    EXPECT_EQ(statuses.statuses(), Codes{StatusData::FW_VERSION_ERROR});
-    EXPECT_FALSE(ondira->ping());
-    EXPECT_EQ(statuses.statuses(), (Codes{StatusData::FW_VERSION_ERROR, StatusData::FW_VERSION_ERROR}));
 }
 
 TEST_F(Failure, QueriesOnAClosedDeviceFailAtTheirWrite)

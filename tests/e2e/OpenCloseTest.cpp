@@ -77,28 +77,6 @@ TEST_F(OpenClose, SilentFirstDeviceLeadsToASearchThatFindsTheSecond)
         EXPECT_GE(times[i] - times[i - 1], 195.0) << i;
 }
 
-TEST_F(OpenClose, NoDeviceAttachedFailsWithAnIoErrorAndNoRequest)
-{
-    configure("devices=0");
-    EXPECT_FALSE(ondira->openDevice());
-    EXPECT_EQ(statuses.statuses(),
-              (std::vector<StatusData::statusCode>{StatusData::DEVICE_IO_ERROR}));
-    EXPECT_EQ(traces.indexOf(QStringLiteral("requesting ID (retries =  0 ) ")), -1);
-    EXPECT_EQ(traces.indexOf(QStringLiteral("Starting thread ")), -1);
-}
-
-TEST_F(OpenClose, SingleSilentDeviceIsSearchedInVainAndLeftClosed)
-{
-    configure("devices=1 silent=1");
-    EXPECT_FALSE(ondira->openDevice());
-    EXPECT_EQ(identityRequests(0), 7);
-    EXPECT_EQ(traces.count(QStringLiteral("Not an Ondira, let's do an exhaustive search ")), 1);
-    EXPECT_EQ(stateOf(0).openCount, 1u);
-    EXPECT_FALSE(stateOf(0).open);
-    EXPECT_EQ(statuses.statuses(),
-              (std::vector<StatusData::statusCode>{StatusData::DEVICE_IO_ERROR}));
-}
-
 TEST_F(OpenClose, StartAndStopBeforeOpenReportThatTheDeviceIsNotOpen)
 {
     configure("");

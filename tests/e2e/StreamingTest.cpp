@@ -89,6 +89,41 @@ TEST_F(Streaming, LostPacketsBecomeFillersThatKeepTheTimeLine)
         EXPECT_EQ(records[i].getTimestamp(), records[i - 1].getTimestamp() + 4) << i;
 }
 
+TEST_F(Streaming, HeadsetOffForASecond_TheGapIsFilledAndTheTimeLineKeepsToTheClock)
+{
+    configure("");
+    ASSERT_TRUE(ondira->openDevice());
+    ASSERT_TRUE(ondira->startStreaming());
+    ASSERT_TRUE(waitForSamples(50));
+    ASSERT_EQ(ondira_sim_set(0, "headset=off"), 0);
+    QThread::msleep(1000); // the silence itself, not a wait for a condition
+    ASSERT_EQ(ondira_sim_set(0, "headset=on"), 0);
+    auto resumed = [&] {
+        const auto records = samples.samples();
+        std::size_t after = 0;
+        for (auto it = records.rbegin(); it != records.rend(); ++it, ++after) {
+            if (it->getFlag() == OndiraData::FLAG_LOST_SAMPLE)
+                return after >= 100;
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitFor(resumed));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+
+    const auto records = samples.samples();
+    std::size_t fillers = 0;
+    for (std::size_t i = 1; i < records.size(); ++i) {
+        ASSERT_EQ(records[i].getTimestamp() - records[i - 1].getTimestamp(), 4) << i;
+        fillers += records[i].getFlag() == OndiraData::FLAG_LOST_SAMPLE;
+    }
+    // A second of silence is about 250 samples, give or take a poll; the
+    // newest sample is stamped about when it was read, not a second behind.
+    EXPECT_NEAR(static_cast<double>(fillers), 250.0, 50.0);
+    EXPECT_NEAR(static_cast<double>(now - records.back().getTimestamp()), 0.0, 300.0);
+    EXPECT_EQ(statuses.countStatus(StatusData::DEVICE_NOT_RESPONDING), 0);
+    EXPECT_EQ(statuses.countStatus(StatusData::DEVICE_IO_ERROR), 0);
+}
+
 TEST_F(Streaming, RestartReadsTheWallClockAgain)
 {
     configure("");

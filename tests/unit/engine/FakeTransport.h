@@ -1,0 +1,121 @@
+#ifndef ONDIRA_TESTS_ENGINE_FAKETRANSPORT_H
+#define ONDIRA_TESTS_ENGINE_FAKETRANSPORT_H
+
+// The engine's fake transport: the virtual headset's model (dongles, headsets,
+// faults as configuration keys) on a manual clock, handed to FTDIDevice as a
+// table of D2XX entry points, and a fake clock for the engine.
+//
+// Time moves only when the engine sleeps. The worker's 100 ms poll sleep
+// advances it at once (and yields briefly, so that an idle worker does not
+// run fake time away from the test); a wait between requests on the
+// application's thread advances it and then lets the worker read and parse
+// whatever has arrived, so that exchanges see their replies exactly as they
+// would in real time, only without waiting for them.
+//
+// It also watches the device's byte stream: a status query, read or write
+// that begins while another thread is inside one is counted as an overlap.
+
+#include "World.h"
+#include "device/D2xxLoader.h"
+#include "engine/EngineClock.h"
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace ondira {
+class ReaderEngine;
+}
+
+namespace ondira_engine_test {
+
+/// A command packet the host wrote, without its zero preamble.
+struct Command {
+    std::vector<unsigned char> bytes;
+    long long atMs; ///< fake milliseconds since the configuration
+};
+
+class FakeTransport
+{
+public:
+    /// Wall-clock time (ms since 1970) at fake time 0.
+    static constexpr long long EPOCH_MS = 1700000000000LL;
+
+    /// `config` holds the virtual headset's keys (sim/README.md).
+    explicit FakeTransport(const std::string& config);
+    ~FakeTransport();
+
+    FakeTransport(const FakeTransport&) = delete;
+    FakeTransport& operator=(const FakeTransport&) = delete;
+
+    ondira::D2xxBinding binding() const;
+    ondira::EngineClock clock();
+    /// Tells the clock which thread is the engine's worker and whether it runs.
+    void attach(const ondira::ReaderEngine* engine);
+
+    /// Fake milliseconds since the configuration.
+    long long elapsedMs();
+
+    /// Changes per-device keys now ("headset=off"), or when fake time reaches
+    /// `atMs`.
+    void set(int device, const std::string& changes);
+    void setAt(long long atMs, int device, const std::string& changes);
+    /// Bytes arriving from the radio side now.
+    void inject(int device, const std::vector<unsigned char>& bytes);
+    /// Bytes that arrive from the radio side when the next start command is
+    /// written: a hand-made answer to a start, in place of the headset's own.
+    void answerNextStart(int device, const std::vector<unsigned char>& bytes);
+    /// Makes an entry point fail while `condition` holds (checked on every call).
+    void failWhen(std::function<bool(ondira_sim::EntryPoint)> condition);
+
+    int deviceCount();
+    OndiraSimDeviceState state(int device);
+    std::vector<Command> commands(int device);
+    /// Register writes among the commands: address and value.
+    std::vector<std::pair<std::uint32_t, std::uint16_t>> registerWrites(int device);
+    int streamCommands(int device, std::uint16_t value);
+    /// Fake times (ms) of the reads that returned data.
+    std::vector<long long> readTimes();
+
+    /// Makes each command's zero preamble wait (up to 100 ms of real time)
+    /// for another thread to touch the byte stream, to show whether anything
+    /// can get between a preamble and its command.
+    void holdPreambles(bool hold) { holdingPreambles = hold; }
+    int overlaps() const { return overlapCount.load(); }
+
+private:
+    struct Change {
+        long long atMs;
+        int device;
+        std::string text;
+    };
+    struct Trampolines;
+
+    void advance(long long ms);
+    void applyDue();  // world locked by the caller
+    void settle();
+    bool failing(ondira_sim::EntryPoint entry);
+    void answerStart(void* handle, const unsigned char* bytes, std::uint32_t length);
+    void enterStream();
+    void leaveStream();
+
+    ondira_sim::World world;
+    std::vector<Change> changes;
+    std::vector<std::pair<int, std::vector<unsigned char>>> startAnswers;
+    std::function<bool(ondira_sim::EntryPoint)> failCondition;
+    const ondira::ReaderEngine* engine = nullptr;
+    std::atomic<int> insideStream{0};
+    std::atomic<int> overlapCount{0};
+    std::atomic<bool> holdingPreambles{false};
+    std::atomic<unsigned long> statusQueries{0};
+    std::atomic<unsigned long long> bytesRead{0};
+    std::vector<long long> reads;
+
+    static FakeTransport* current;
+};
+
+} // namespace ondira_engine_test
+
+#endif
