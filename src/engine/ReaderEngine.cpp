@@ -161,8 +161,12 @@ bool ReaderEngine::run()
         count = std::min(count, READ_CHUNK);
 
         if (count > 0) {
+            // After one stray sample the rest of the read is still parsed, so
+            // that the parser keeps its place and a reply behind the samples
+            // is not lost, but its samples are dropped.
+            bool strayAnswered = false;
             for (std::uint32_t i = 0; i < count; ++i) {
-                if (!protocol->processByte(buffer[i]))
+                if (!protocol->processByte(buffer[i]) || strayAnswered)
                     continue;
                 if (streaming.load()) {
                     if (silentPolls > 0)
@@ -190,7 +194,7 @@ bool ReaderEngine::run()
                 ++straySamples;
                 controlMutex.unlock();
                 publish(events);
-                break; // drop the rest of this buffer
+                strayAnswered = true;
             }
             continue;
         }

@@ -71,6 +71,9 @@ public:
     bool isWorkerRunning() const;
     /// True on the engine's worker thread (consumers called from it, for one).
     bool isWorkerThread() const { return future.isWorkerThread(); }
+    /// The worker has been told to stop, or ended itself: it returns at its
+    /// next check.
+    bool isWorkerStopping() const { return !running.load(); }
 
 private:
     /// Status events raised while an engine lock is held; published in order

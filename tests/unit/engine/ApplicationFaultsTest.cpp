@@ -18,13 +18,14 @@ constexpr std::uint16_t STOP = 0;
 
 TEST_F(Faults, ConsumerStopsOnTheErrorOfAnUnpluggedDongle_NothingHangs)
 {
-    build("unplug_after_ms=1000");
+    build("");
     Reaction stop(StatusData::DEVICE_IO_ERROR, [this] { EXPECT_FALSE(engine->stopStreaming()); });
     engine->getStatusProducer().registerConsumer(stop);
     ASSERT_TRUE(engine->openDevice());
     streamSamples(10);
+    fake->setAt(fake->elapsedMs() + 300, 0, "unplug_after_ms=0");
     returnsWithin(seconds(30), [&] {
-        ASSERT_TRUE(waitFor([&] { return stop.happened() && !engine->isWorkerRunning(); }));
+        ASSERT_TRUE(waitUntil([&] { return stop.happened() && !engine->isWorkerRunning(); }));
         engine->closeDevice();
     });
     // The start the worker sent again failed, the consumer's stop failed
@@ -43,7 +44,7 @@ TEST_F(Faults, ConsumerStopsOnTheErrorOfAHeadsetThatIgnoredStop_NothingHangs)
     streamSamples(10);
     returnsWithin(seconds(30), [&] {
         ASSERT_TRUE(engine->stopStreaming());
-        ASSERT_TRUE(waitFor([&] { return stop.happened(); }));
+        ASSERT_TRUE(waitUntil([&] { return stop.happened(); }));
         engine->closeDevice();
     });
     EXPECT_EQ(events(), Codes{StatusData::DEVICE_IO_ERROR});
@@ -57,7 +58,7 @@ TEST_F(Faults, ConsumerStartsAgainWhenTheHeadsetIsNotResponding_NothingHangs)
     ASSERT_TRUE(engine->openDevice());
     returnsWithin(seconds(30), [&] {
         ASSERT_TRUE(engine->startStreaming());
-        ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_NOT_RESPONDING, 2));
+        ASSERT_TRUE(waitForStatus(StatusData::DEVICE_NOT_RESPONDING, 2));
         engine->closeDevice();
     });
     EXPECT_TRUE(start.happened());
@@ -96,8 +97,8 @@ TEST_F(Faults, AfterTheWorkerEnded_StartPingAndQueriesFailAtOnce_CloseAndOpenRec
         open(cause.config);
         streamSamples(10);
         cause.trigger();
-        ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR));
-        ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+        ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR));
+        ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
         fake->failWhen(nullptr);
         fake->set(0, "ignore_stop=0");
         statuses.clear();
@@ -132,8 +133,8 @@ TEST_F(Faults, CloseAfterTheWorkerEnded_EndsStreaming_ANewSessionWaitsForItsStar
     fake->failWhen([](EntryPoint entry) {
         return entry == ondira_sim::EP_READ || entry == ondira_sim::EP_WRITE;
     });
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR));
-    ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR));
+    ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
     EXPECT_FALSE(engine->stopStreaming());
     engine->closeDevice();
     fake->failWhen(nullptr);
@@ -149,19 +150,19 @@ TEST_F(Faults, CloseAfterTheWorkerEnded_EndsStreaming_ANewSessionWaitsForItsStar
     const int stops = fake->streamCommands(0, STOP);
     samples.clear();
     ASSERT_TRUE(engine->openDevice());
-    ASSERT_TRUE(waitFor([&] { return fake->streamCommands(0, STOP) > stops; }));
+    ASSERT_TRUE(waitUntil([&] { return fake->streamCommands(0, STOP) > stops; }));
     EXPECT_EQ(samples.sampleCount(), 0u);
     streamSamples(10);
 }
 
 // --- A silence keeps its place on the time line -----------------------------
 
-/// The read that ended the longest gap between reads.
-long long readAfterLongestGap(const std::vector<long long>& reads)
+/// The read that ended the longest gap between reads since `since`.
+long long readAfterLongestGap(const std::vector<long long>& reads, long long since)
 {
     long long gap = 0, after = 0;
     for (std::size_t i = 1; i < reads.size(); ++i) {
-        if (reads[i] - reads[i - 1] > gap) {
+        if (reads[i - 1] >= since && reads[i] - reads[i - 1] > gap) {
             gap = reads[i] - reads[i - 1];
             after = reads[i];
         }
@@ -176,7 +177,7 @@ TEST_F(Faults, HeadsetSilentForTwoSeconds_GapBecomesFillers_TimeLineStaysOnTheCl
     fake->setAt(t0 + 1000, 0, "headset=off");
     fake->setAt(t0 + 3000, 0, "headset=on");
     ASSERT_TRUE(engine->startStreaming());
-    ASSERT_TRUE(waitFor([&] { return fake->elapsedMs() > t0 + 4000 && samples.sampleCount() > 900; }));
+    ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > t0 + 4000 && samples.sampleCount() > 900; }));
     ASSERT_TRUE(engine->stopStreaming());
     EXPECT_EQ(events(), Codes{});
 
@@ -197,7 +198,7 @@ TEST_F(Faults, HeadsetSilentForTwoSeconds_GapBecomesFillers_TimeLineStaysOnTheCl
     EXPECT_EQ(records[first + fillers - 1].getFlag(), OndiraData::FLAG_LOST_SAMPLE);
     EXPECT_NEAR(static_cast<double>(fillers), 2000.0 / 4, 100.0 / 4 + 10);
     // ... after which the first sample lies on the clock of its reading.
-    const long long resumedAt = FakeTransport::EPOCH_MS + readAfterLongestGap(fake->readTimes());
+    const long long resumedAt = FakeTransport::EPOCH_MS + readAfterLongestGap(fake->readTimes(), t0);
     const long long resumed = records[first + fillers].getTimestamp();
     EXPECT_GE(resumedAt - resumed, 0);
     EXPECT_LT(resumedAt - resumed, 4);

@@ -38,7 +38,10 @@ void EngineTest::TearDown()
 {
     // The engine closes the device and joins its worker before the device and
     // the fake go.
-    engine.reset();
+    if (fake) {
+        FakeTransport::Flow flow(*fake);
+        engine.reset();
+    }
     device.reset();
     fake.reset();
 }
@@ -51,7 +54,20 @@ void EngineTest::streamSamples(std::size_t count)
 
 bool EngineTest::waitForSamples(std::size_t count)
 {
+    FakeTransport::Flow flow(*fake);
     return samples.waitForSamples(count);
+}
+
+bool EngineTest::waitForStatus(StatusData::statusCode code, int count)
+{
+    FakeTransport::Flow flow(*fake);
+    return statuses.waitForStatus(code, count);
+}
+
+bool EngineTest::waitUntil(const std::function<bool()>& condition)
+{
+    FakeTransport::Flow flow(*fake);
+    return waitFor(condition);
 }
 
 Codes EngineTest::events() const
@@ -66,7 +82,10 @@ Codes EngineTest::events() const
 
 void EngineTest::returnsWithin(std::chrono::seconds limit, const std::function<void()>& action)
 {
-    std::packaged_task<void()> task(action);
+    std::packaged_task<void()> task([this, &action] {
+        FakeTransport::Flow flow(*fake);
+        action();
+    });
     std::future<void> done = task.get_future();
     std::thread runner(std::move(task));
     if (done.wait_for(limit) != std::future_status::ready) {

@@ -53,10 +53,14 @@ protected:
     void open(const std::string& config);
     /// Streams until `count` samples have arrived.
     void streamSamples(std::size_t count);
+    // Waits with a deadline, letting fake time flow meanwhile.
     bool waitForSamples(std::size_t count);
-    /// Ends the test process if `action` has not returned within `limit`: a
-    /// hung engine can be neither closed nor destroyed.
-    static void returnsWithin(std::chrono::seconds limit, const std::function<void()>& action);
+    bool waitForStatus(StatusData::statusCode code, int count = 1);
+    bool waitUntil(const std::function<bool()>& condition);
+    /// Runs `action` with fake time flowing, and ends the test process if it
+    /// has not returned within `limit`: a hung engine can be neither closed
+    /// nor destroyed.
+    void returnsWithin(std::chrono::seconds limit, const std::function<void()>& action);
     /// The status events so far without the channel states that every
     /// calibration pass may publish (codes 9..21).
     Codes events() const;

@@ -157,12 +157,47 @@ ondira::EngineClock FakeTransport::clock()
     return ondira::EngineClock{
         [this] { return EPOCH_MS + elapsedMs(); },
         [this](unsigned long ms) {
-            advance(static_cast<long long>(ms));
-            if (engine && engine->isWorkerThread())
+            const long long until = elapsedMs() + static_cast<long long>(ms);
+            if (engine && engine->isWorkerThread()) {
+                waitForFlow();
+                advanceTo(until);
+                // Lets other threads in, so that a streaming worker does not
+                // run fake time away from a test that waits for it.
                 std::this_thread::sleep_for(std::chrono::microseconds(200));
-            else
+            } else {
+                Flow flow(*this);
+                advanceTo(until);
                 settle();
+            }
         }};
+}
+
+FakeTransport::Flow::Flow(FakeTransport& fake)
+    : fake(fake)
+{
+    std::lock_guard<std::mutex> lock(fake.flowMutex);
+    ++fake.flowing;
+    fake.flowChanged.notify_all();
+}
+
+FakeTransport::Flow::~Flow()
+{
+    std::lock_guard<std::mutex> lock(fake.flowMutex);
+    --fake.flowing;
+}
+
+void FakeTransport::waitForFlow()
+{
+    // A worker told to stop goes on at once: whoever stops it waits for it.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::unique_lock<std::mutex> lock(flowMutex);
+    while (flowing == 0 && !engine->isWorkerStopping()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            ADD_FAILURE() << "fake time stood still for 10 s: wait through the fixture";
+            return;
+        }
+        flowChanged.wait_for(lock, std::chrono::milliseconds(1));
+    }
 }
 
 void FakeTransport::attach(const ondira::ReaderEngine* e)
@@ -176,10 +211,10 @@ long long FakeTransport::elapsedMs()
     return world.modelNow() / NS_PER_MS;
 }
 
-void FakeTransport::advance(long long ms)
+void FakeTransport::advanceTo(long long ms)
 {
     WorldLock guard(world);
-    world.manualNow += ms * NS_PER_MS;
+    world.manualNow = std::max<std::int64_t>(world.manualNow, ms * NS_PER_MS);
     applyDue();
     world.changed.notify_all();
 }

@@ -5,12 +5,16 @@
 // faults as configuration keys) on a manual clock, handed to FTDIDevice as a
 // table of D2XX entry points, and a fake clock for the engine.
 //
-// Time moves only when the engine sleeps. The worker's 100 ms poll sleep
-// advances it at once (and yields briefly, so that an idle worker does not
-// run fake time away from the test); a wait between requests on the
-// application's thread advances it and then lets the worker read and parse
-// whatever has arrived, so that exchanges see their replies exactly as they
-// would in real time, only without waiting for them.
+// Time moves only when the engine sleeps, and only while the test lets it
+// flow (a Flow object lives: while the test waits for something, closes the
+// engine, or the engine itself waits for a reply) or the worker is being
+// stopped. Each sleep lasts until
+// fake time has reached its end: a worker poll advances time by 100 ms at
+// once once time flows; a wait between requests on the application's thread
+// advances it and then lets the worker read and parse whatever has arrived,
+// so that exchanges see their replies as they would in real time, only
+// without waiting for them. While the test's own code runs, fake time stands
+// still, so that what it does lands at a moment it knows.
 //
 // It also watches the device's byte stream: a status query, read or write
 // that begins while another thread is inside one is counted as an overlap.
@@ -20,7 +24,9 @@
 #include "engine/EngineClock.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <functional>
 #include <string>
 #include <vector>
@@ -49,6 +55,19 @@ public:
 
     FakeTransport(const FakeTransport&) = delete;
     FakeTransport& operator=(const FakeTransport&) = delete;
+
+    /// Lets fake time flow while it lives.
+    class Flow
+    {
+    public:
+        explicit Flow(FakeTransport& fake);
+        ~Flow();
+        Flow(const Flow&) = delete;
+        Flow& operator=(const Flow&) = delete;
+
+    private:
+        FakeTransport& fake;
+    };
 
     ondira::D2xxBinding binding() const;
     ondira::EngineClock clock();
@@ -93,7 +112,9 @@ private:
     };
     struct Trampolines;
 
-    void advance(long long ms);
+    /// Moves fake time on to `ms` unless it is there already.
+    void advanceTo(long long ms);
+    void waitForFlow();
     void applyDue();  // world locked by the caller
     void settle();
     bool failing(ondira_sim::EntryPoint entry);
@@ -106,6 +127,9 @@ private:
     std::vector<std::pair<int, std::vector<unsigned char>>> startAnswers;
     std::function<bool(ondira_sim::EntryPoint)> failCondition;
     const ondira::ReaderEngine* engine = nullptr;
+    std::mutex flowMutex;
+    std::condition_variable flowChanged;
+    int flowing = 0;
     std::atomic<int> insideStream{0};
     std::atomic<int> overlapCount{0};
     std::atomic<bool> holdingPreambles{false};

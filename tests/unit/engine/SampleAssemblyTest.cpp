@@ -20,8 +20,12 @@ void expectTimeLine(const std::vector<OndiraData>& records)
 TEST_F(Samples, ValuesAreScaledAndFourMillisecondsApart_TheFirstAtTheClock)
 {
     open("level=0,28672,65535,1000 alpha=0 noise=0");
-    const long long started = FakeTransport::EPOCH_MS + fake->elapsedMs();
     streamSamples(100);
+    long long started = 0; // when the application's start went out
+    for (const Command& c : fake->commands(0)) {
+        if (c.bytes.size() == 19 && started == 0)
+            started = FakeTransport::EPOCH_MS + c.atMs;
+    }
     const std::vector<OndiraData> records = samples.samples();
     for (const OndiraData& s : records) {
         ASSERT_EQ(s.getChannel1(), 0);
@@ -92,8 +96,8 @@ TEST_F(Samples, Calibration_StepsOutOfBandChannelsUntilTheyAreCalibrated)
     for (std::uint8_t channel = 0; channel < 4; ++channel)
         ASSERT_TRUE(engine->setChannelEnabled(channel, 1));
     ASSERT_TRUE(engine->startStreaming());
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::CHANNEL_2_CALIBRATED));
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::CHANNEL_3_CALIBRATED));
+    ASSERT_TRUE(waitForStatus(StatusData::CHANNEL_2_CALIBRATED));
+    ASSERT_TRUE(waitForStatus(StatusData::CHANNEL_3_CALIBRATED));
     ASSERT_TRUE(engine->stopStreaming());
 
     using Write = std::pair<std::uint32_t, std::uint16_t>;

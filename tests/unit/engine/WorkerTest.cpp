@@ -3,6 +3,8 @@
 
 #include "EngineFixture.h"
 
+#include "../protocol/PacketBytes.h"
+
 namespace ondira_engine_test {
 namespace {
 
@@ -45,22 +47,23 @@ TEST_F(Worker, Exit1_ReadFails_WorkerEndsAndTheDeviceStaysOpen)
     open("");
     streamSamples(10);
     fake->failWhen([](EntryPoint entry) { return entry == ondira_sim::EP_READ; });
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR));
-    ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR));
+    ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
     EXPECT_EQ(events(), Codes{StatusData::DEVICE_IO_ERROR});
     EXPECT_TRUE(fake->state(0).open);
 }
 
 TEST_F(Worker, Exit2_StartResendFails_AfterTheStartsOwnEvent)
 {
+    open("");
+    streamSamples(10);
     // Unplugged at a moment of fake time, never between a poll's status
     // query and its read (both happen at one moment).
-    open("unplug_after_ms=1000");
-    streamSamples(10);
+    fake->setAt(fake->elapsedMs() + 300, 0, "unplug_after_ms=0");
     // The status query of an unplugged dongle reports nothing waiting, so the
     // poll is empty and the start command goes out again, and fails.
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR, 2));
-    ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR, 2));
+    ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
     EXPECT_EQ(events(), (Codes{StatusData::DEVICE_IO_ERROR, StatusData::DEVICE_IO_ERROR}));
     EXPECT_TRUE(engine->isStreaming()); // the headset was never told to stop
 }
@@ -71,8 +74,8 @@ TEST_F(Worker, Exit3_StopForStraySamplesFails)
     streamSamples(10);
     ASSERT_TRUE(engine->stopStreaming());
     fake->failWhen([](EntryPoint entry) { return entry == ondira_sim::EP_WRITE; });
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR, 2));
-    ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR, 2));
+    ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
     EXPECT_EQ(events(), (Codes{StatusData::DEVICE_IO_ERROR, StatusData::DEVICE_IO_ERROR}));
 }
 
@@ -82,8 +85,8 @@ TEST_F(Worker, Exit4_FiftyOneStraySamples_EachFifthWithoutAStop)
     streamSamples(10);
     ASSERT_TRUE(engine->stopStreaming());
     const std::size_t delivered = samples.sampleCount();
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR));
-    ASSERT_TRUE(waitFor([&] { return !engine->isWorkerRunning(); }));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR));
+    ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
     // Stray samples 1-4, 6-9, ..., 46-49 get a stop command, 0, 5, ..., 45
     // none; the 51st ends the worker. None of them reaches the consumers.
     EXPECT_EQ(fake->streamCommands(0, STOP), 1 + 40);
@@ -103,22 +106,37 @@ TEST_F(Worker, StraySamples_AnEmptyPollStartsTheCountAgain)
     for (unsigned long long n = next + 20; n < next + 50; ++n)
         drop += std::to_string(n) + (n + 1 < next + 50 ? "," : "");
     fake->set(0, drop);
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_IO_ERROR));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_IO_ERROR));
     EXPECT_GT(fake->streamCommands(0, STOP), 1 + 40);
+}
+
+// A stray sample is answered once per read; the rest of the read is parsed
+// all the same, so that the parser keeps its place in the stream.
+TEST_F(Worker, StraySample_TheRestOfItsPacketIsParsed_AReplyBehindItIsNotLost)
+{
+    open("");
+    const protocol_test::Sample s{1, 2, 3, 4};
+    fake->inject(0, protocol_test::dataPacket(7, {{s, s, s, s, s}}));
+    EXPECT_EQ(engine->askOndiraFirmwareVersion(), 23);
+    int requests = 0;
+    for (const Command& c : fake->commands(0))
+        requests += c.bytes[5] == 0xA0;
+    EXPECT_EQ(requests, 1);
+    EXPECT_EQ(samples.sampleCount(), 0u);
 }
 
 TEST_F(Worker, EmptyPolls_StartIsSentAgain_TheFiftyFirstGivesUp)
 {
     open("headset=off");
     ASSERT_TRUE(engine->startStreaming());
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_NOT_RESPONDING));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_NOT_RESPONDING));
     // One start from the application, one more per empty poll but the last.
     EXPECT_EQ(fake->streamCommands(0, START), 51);
     EXPECT_FALSE(engine->isStreaming());
     EXPECT_EQ(events(), Codes{StatusData::DEVICE_NOT_RESPONDING});
     // The worker goes on polling without asking for the stream again.
     const long long then = fake->elapsedMs();
-    ASSERT_TRUE(waitFor([&] { return fake->elapsedMs() > then + 2000; }));
+    ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > then + 2000; }));
     EXPECT_EQ(fake->streamCommands(0, START), 51);
     EXPECT_TRUE(engine->isWorkerRunning());
 }
@@ -130,7 +148,7 @@ TEST_F(Worker, EmptyPolls_ASampleInBetweenStartsTheCountAgain)
     fake->setAt(t0 + 300, 0, "headset=on");
     fake->setAt(t0 + 700, 0, "headset=off");
     ASSERT_TRUE(engine->startStreaming());
-    ASSERT_TRUE(statuses.waitForStatus(StatusData::DEVICE_NOT_RESPONDING));
+    ASSERT_TRUE(waitForStatus(StatusData::DEVICE_NOT_RESPONDING));
     ASSERT_GT(samples.sampleCount(), 0u);
     // Fifty starts after the last data the worker read, more before it.
     const long long lastRead = fake->readTimes().back();
@@ -147,6 +165,7 @@ TEST_F(Worker, CommandWrites_HoldTheByteStream_NoPollRunsAlongside)
 {
     open("");
     fake->holdPreambles(true); // each preamble waits for the worker to come in
+    FakeTransport::Flow flow(*fake); // and the worker polls meanwhile
     for (int i = 0; i < 3; ++i) {
         ASSERT_TRUE(engine->startStreaming());
         ASSERT_TRUE(engine->stopStreaming());
