@@ -298,10 +298,15 @@ bool ReaderEngine::stopStreaming()
 
 bool ReaderEngine::resume(PendingEvents& events)
 {
-    const bool started = sendStart(events);
+    const bool started = writeStart(events);
     if (started) {
+        // The new session begins with a clean parser, sample clock and
+        // calibration pass; only then does the worker deliver samples, so
+        // that none of them lands on a time line that is reset under it.
+        streaming.store(false);
         protocol->setSequenceNumber(-1);
         resetSession();
+        streaming.store(true);
     }
     return started;
 }
@@ -313,7 +318,7 @@ void ReaderEngine::buildRegisterCommand(std::uint32_t address, std::uint16_t val
                                      command);
 }
 
-bool ReaderEngine::sendStart(PendingEvents& events)
+bool ReaderEngine::writeStart(PendingEvents& events)
 {
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
     buildRegisterCommand(ZAREProtocol::REG_STREAM_CONTROL, ZAREProtocol::STREAM_START, command);
@@ -321,13 +326,19 @@ bool ReaderEngine::sendStart(PendingEvents& events)
     writeCommand(command, sizeof command);
     Trace() << "resuming:" << wasStreaming;
     const HWDevice::errorCode error = device->getLastError();
-    if (error == HWDevice::HW_OK) {
-        streaming.store(true);
+    if (error == HWDevice::HW_OK)
         return true;
-    }
     events.add(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN
                                                : StatusData::DEVICE_IO_ERROR);
     return false;
+}
+
+bool ReaderEngine::sendStart(PendingEvents& events)
+{
+    if (!writeStart(events))
+        return false;
+    streaming.store(true);
+    return true;
 }
 
 bool ReaderEngine::pause(PendingEvents& events)

@@ -111,6 +111,9 @@ private:
 
     // Start and stop.
     bool resume(PendingEvents& events);
+    /// Writes the start command; false (and the event) on a device error.
+    bool writeStart(PendingEvents& events);
+    /// writeStart, then streaming: the worker's repeated start.
     bool sendStart(PendingEvents& events);
     bool pause(PendingEvents& events);
     void resetSession();
