@@ -2,7 +2,8 @@
 //
 // Every call validates its handle (an unknown, closed or stale handle fails,
 // never crashes), then honours the fault switches: fail=NAME makes the entry
-// point fail, and an unplugged device fails every call but FT_Close.
+// point fail, and an unplugged device (or a handle held from before an unplug)
+// fails every call but FT_Close.
 
 #include "World.h"
 #include "ondira_sim_d2xx.h"
@@ -55,7 +56,7 @@ std::uint32_t onDevice(void* handle, EntryPoint entry, Action&& action)
     const std::int64_t now = world.modelNow();
     if (device->config().fails(entry))
         return OTHER_ERROR;
-    if (device->isUnplugged(now))
+    if (device->isCutOff(now))
         return IO_ERROR;
     return action(world, *device, now);
 }
@@ -131,7 +132,7 @@ std::uint32_t FT_Read(void* handle, void* buffer, std::uint32_t bytesToRead, std
     const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs());
     for (;;) {
         const std::int64_t now = world.modelNow();
-        if (device->isUnplugged(now))
+        if (device->isCutOff(now))
             return IO_ERROR;
         device->topUp(bytesToRead, now);
         if (device->available(now) >= bytesToRead || Clock::now() >= deadline)
