@@ -172,6 +172,7 @@ struct RecordingSession::Impl {
     std::atomic<bool> watching{false};   // a lost headset is acted upon
     std::atomic<bool> lostSignal{false};
     std::atomic<double> lostOnset{0.0};
+    std::atomic<int> lostCode{0};        // the event that said the headset is gone
     std::atomic<int> lastStatusCode{-1};
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> writerFailed{false};
@@ -309,8 +310,10 @@ void RecordingSession::Impl::onStatus(const StatusData& status)
             controlCodes.push_back(code);
     }
     if ((code == StatusData::DEVICE_IO_ERROR || code == StatusData::DEVICE_NOT_RESPONDING) && watching.load()
-        && !lostSignal.exchange(true))
+        && !lostSignal.exchange(true)) {
         lostOnset.store(event.onsetSeconds);
+        lostCode.store(code);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -460,7 +463,7 @@ void RecordingSession::Impl::run()
 
 bool RecordingSession::Impl::reconnect(Ondira& facade)
 {
-    const std::string why = controlTexts();
+    const std::string why = StatusData::getStringFromCode(static_cast<StatusData::statusCode>(lostCode.load()));
     facade.stopStreaming();
     facade.closeDevice();
     if (options.reconnectSeconds <= 0) {
