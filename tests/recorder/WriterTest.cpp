@@ -294,7 +294,8 @@ TEST(PlotWriter, PngOfTheStatedSizeNotBlankAndDifferentForDifferentRecordings)
     EXPECT_NE(images[0], images[1]);
 }
 
-// A long recording keeps a bounded summary: a day at 250 Hz goes through.
+// A long recording keeps a bounded summary: six hours at 250 Hz (5.4 million
+// samples, the stretches merged ten times over) go through.
 TEST(PlotWriter, LongRecordingsStayBounded)
 {
     ensureGuiApplication();
@@ -302,7 +303,7 @@ TEST(PlotWriter, LongRecordingsStayBounded)
     PlotWriter writer(pathIn(dir, "long.png"));
     ASSERT_TRUE(writer.open());
     std::vector<Sample> chunk = makeSamples(250 * 60);
-    for (int minute = 0; minute < 24 * 60; ++minute)
+    for (int minute = 0; minute < 6 * 60; ++minute)
         ASSERT_TRUE(writer.writeSamples(chunk.data(), chunk.size()));
     ASSERT_TRUE(writer.close()) << writer.error();
     QImage image;
