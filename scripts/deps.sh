@@ -8,6 +8,7 @@ packages=(
     qt6-base-dev qtbase5-dev
     libgtest-dev libgmock-dev
     libbenchmark-dev
+    libedf-dev libboost-dev python3-mne fonts-dejavu-core
 )
 if [ "$#" -gt 0 ]; then
     packages+=("$@")

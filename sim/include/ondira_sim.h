@@ -48,6 +48,11 @@
  *   refuse_open=0|1      FT_Open of this device fails
  *   unplug_after_ms=N    model time after FT_Open at which the device is
  *                        unplugged: FT_GetStatus, FT_Read and FT_Write fail
+ *                        (once per configuration)
+ *   replug_after_ms=N    model time after an unplug (timed or by
+ *                        ondira_sim_unplug) at which the device is plugged in
+ *                        again: it opens anew, a handle held from before the
+ *                        unplug stays dead until closed
  *   fail_writes_after=N  FT_Write fails once N commands were received
  *   fail_close=0|1       FT_Close fails (the handle is released all the same)
  *   fail=NAME,...        these D2XX entry points fail, e.g.
@@ -149,6 +154,11 @@ ONDIRA_SIM_API int ondira_sim_get_command(int device, int index, OndiraSimComman
 
 /* Unplugs the device now: FT_GetStatus, FT_Read and FT_Write fail from then on. */
 ONDIRA_SIM_API void ondira_sim_unplug(int device);
+
+/* Plugs an unplugged device in again: FT_Open succeeds on it once the handle
+ * held from before the unplug (which stays dead) is closed. The bytes that
+ * were on their way to the host are gone; the headset is not affected. */
+ONDIRA_SIM_API void ondira_sim_replug(int device);
 
 #ifdef __cplusplus
 }

@@ -110,7 +110,16 @@ void ondira_sim_unplug(int device)
 {
     WorldLock guard;
     if (VirtualDevice* found = deviceAt(guard.world, device)) {
-        found->unplug();
+        found->unplug(guard.world.modelNow());
+        guard.world.changed.notify_all();
+    }
+}
+
+void ondira_sim_replug(int device)
+{
+    WorldLock guard;
+    if (VirtualDevice* found = deviceAt(guard.world, device)) {
+        found->replug(guard.world.modelNow());
         guard.world.changed.notify_all();
     }
 }

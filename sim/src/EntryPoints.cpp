@@ -2,7 +2,8 @@
 //
 // Every call validates its handle (an unknown, closed or stale handle fails,
 // never crashes), then honours the fault switches: fail=NAME makes the entry
-// point fail, and an unplugged device fails every call but FT_Close.
+// point fail, and an unplugged device (or a handle held from before an unplug)
+// fails every call but FT_Close.
 
 #include "EntryPoints.h"
 
@@ -37,7 +38,7 @@ std::uint32_t onDevice(World& target, void* handle, EntryPoint entry, Action&& a
     const std::int64_t now = world.modelNow();
     if (device->config().fails(entry))
         return OTHER_ERROR;
-    if (device->isUnplugged(now))
+    if (device->isCutOff(now))
         return IO_ERROR;
     return action(world, *device, now);
 }
@@ -112,7 +113,7 @@ std::uint32_t ftRead(World& target, void* handle, void* buffer, std::uint32_t by
     const auto deadline = Clock::now() + std::chrono::milliseconds(device->readTimeoutMs());
     for (;;) {
         const std::int64_t now = world.modelNow();
-        if (device->isUnplugged(now))
+        if (device->isCutOff(now))
             return IO_ERROR;
         device->topUp(bytesToRead, now);
         if (device->available(now) >= bytesToRead || Clock::now() >= deadline)

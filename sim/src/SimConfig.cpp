@@ -173,6 +173,7 @@ const std::vector<DeviceKey>& deviceKeys()
         {"garbage", [](DeviceConfig& c, const std::string& v) { return parseReal(v, 0.0, 1.0, c.garbage); }},
         {"refuse_open", [](DeviceConfig& c, const std::string& v) { return parseSwitch(v, c.refuseOpen); }},
         {"unplug_after_ms", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT64_MAX / 1000000, c.unplugAfterMs); }},
+        {"replug_after_ms", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT64_MAX / 1000000, c.replugAfterMs); }},
         {"fail_writes_after", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT32_MAX, c.failWritesAfter); }},
         {"fail_close", [](DeviceConfig& c, const std::string& v) { return parseSwitch(v, c.failClose); }},
         {"fail", [](DeviceConfig& c, const std::string& v) { return parseFailList(v, c.failMask); }},

@@ -51,6 +51,7 @@ struct DeviceConfig {
     double garbage = 0.0;
     bool refuseOpen = false;
     std::int64_t unplugAfterMs = -1;     ///< -1: never
+    std::int64_t replugAfterMs = -1;     ///< -1: never
     std::int64_t failWritesAfter = -1;   ///< -1: never
     bool failClose = false;
     unsigned failMask = 0;               ///< bit per EntryPoint

@@ -115,9 +115,40 @@ std::int64_t VirtualDevice::byteTime() const
 
 bool VirtualDevice::isUnplugged(std::int64_t now)
 {
-    if (!unplugged && open && settings.unplugAfterMs >= 0 && now - openedAt >= settings.unplugAfterMs * MS)
-        unplugged = true;
+    if (!unplugged && !timedUnplugDone && open && settings.unplugAfterMs >= 0
+        && now - openedAt >= settings.unplugAfterMs * MS) {
+        timedUnplugDone = true;
+        unplug(openedAt + settings.unplugAfterMs * MS);
+    }
+    if (unplugged && settings.replugAfterMs >= 0 && now - unpluggedAt >= settings.replugAfterMs * MS)
+        replug(unpluggedAt + settings.replugAfterMs * MS);
     return unplugged;
+}
+
+bool VirtualDevice::isCutOff(std::int64_t now)
+{
+    return isUnplugged(now) || staleHandle;
+}
+
+void VirtualDevice::unplug(std::int64_t now)
+{
+    if (unplugged)
+        return;
+    unplugged = true;
+    unpluggedAt = now;
+    staleHandle = open;
+}
+
+void VirtualDevice::replug(std::int64_t now)
+{
+    if (!unplugged)
+        return;
+    // The dongle lost power: the bytes on their way to the host are gone.
+    receiveQueue.clear();
+    line.clear();
+    lineBytes = 0;
+    lineFreeAt = now;
+    unplugged = false;
 }
 
 void VirtualDevice::openAs(std::uint64_t newToken, std::int64_t now)
@@ -131,6 +162,7 @@ void VirtualDevice::openAs(std::uint64_t newToken, std::int64_t now)
     pendingTotal = 0;
     zeroRun = 0;
     open = true;
+    staleHandle = false;
     token = newToken;
     openedAt = now;
     ++openCount;
@@ -139,6 +171,7 @@ void VirtualDevice::openAs(std::uint64_t newToken, std::int64_t now)
 void VirtualDevice::release()
 {
     open = false;
+    staleHandle = false;
     token = 0;
     ++closeCount;
 }

@@ -50,13 +50,21 @@ public:
 
     // --- USB side -----------------------------------------------------------
     bool isOpen() const { return open; }
+    /// Whether the device is unplugged at `now`, after the timed unplug and
+    /// re-plug (unplug_after_ms, replug_after_ms) due by then.
     bool isUnplugged(std::int64_t now);
+    /// Whether calls on the held handle fail at `now`: the device is unplugged,
+    /// or the handle was taken before an unplug (it stays dead until closed).
+    bool isCutOff(std::int64_t now);
     std::uint64_t handleToken() const { return token; }
     /// Takes the device for the handle `newToken`; whatever arrived while it
     /// was closed is gone.
     void openAs(std::uint64_t newToken, std::int64_t now);
     void release();
-    void unplug() { unplugged = true; }
+    void unplug(std::int64_t now);
+    /// Plugs an unplugged device in again: it can be opened anew; what was
+    /// on its way to the host is gone.
+    void replug(std::int64_t now);
 
     /// Bytes waiting in the receive queue at `now`.
     std::size_t available(std::int64_t now);
@@ -127,6 +135,9 @@ private:
     // USB side
     bool open = false;
     bool unplugged = false;
+    bool timedUnplugDone = false;   // unplug_after_ms fires once
+    bool staleHandle = false;       // the held handle dates from before an unplug
+    std::int64_t unpluggedAt = 0;
     std::uint64_t token = 0;
     std::int64_t openedAt = 0;
     std::deque<unsigned char> receiveQueue;

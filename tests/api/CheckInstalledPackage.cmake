@@ -39,6 +39,22 @@ foreach(header IN LISTS installed_headers)
     endif()
 endforeach()
 
+# 0. The ondira command, installed beside the library, finds the installed
+# virtual headset for --simulate without any environment variable.
+if(EXISTS ${prefix}/bin/ondira)
+    unset(ENV{ONDIRA_FTD2XX_LIBRARY})
+    unset(ENV{ONDIRA_SIM})
+    execute_process(
+        COMMAND ${prefix}/bin/ondira record --simulate --sim fast=1 --seconds 1 --format csv
+            --output ${WORK_DIR}/installed
+        WORKING_DIRECTORY ${WORK_DIR}
+        RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
+    if(NOT result EQUAL 0 OR NOT EXISTS ${WORK_DIR}/installed.csv)
+        message(FATAL_ERROR "Installed ondira record --simulate failed (${result}):\n${out}\n${err}")
+    endif()
+    message(STATUS "Installed ondira: ${out}")
+endif()
+
 # 1. CMake package.
 run(${CMAKE_COMMAND} -S ${APP_SOURCE_DIR} -B ${WORK_DIR}/app-build -G ${GENERATOR}
     -DCMAKE_CXX_COMPILER=${CXX_COMPILER} -DCMAKE_PREFIX_PATH=${prefix})

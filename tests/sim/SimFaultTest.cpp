@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <string>
+#include <thread>
 
 using namespace sim_test;
 
@@ -59,6 +60,41 @@ TEST(SimFaults, UnpluggedDeviceFailsIoAndStaysAway)
     // One second of model time is 100 ms at ten times real time.
     EXPECT_TRUE(ondira_test::waitFor([&] { return status(timed) != 0; }));
     EXPECT_TRUE(state(1).unplugged);
+}
+
+// A re-plugged device opens again; the handle held across the unplug stays
+// dead until closed, and the headset's stream goes on. The timed switches
+// fire once: the device does not unplug again after it was re-plugged.
+TEST(SimFaults, ReplugOpensAgainAndTheOldHandleStaysDead)
+{
+    configure("fast=1");
+    void* port = openPort();
+    send(port, START_STREAM);
+    ASSERT_EQ(receive(port, PACKET_SIZE).size(), PACKET_SIZE);
+    ondira_sim_unplug(0);
+    ondira_sim_replug(0);
+    EXPECT_FALSE(state().unplugged);
+    EXPECT_NE(status(port), 0u) << "a handle from before the unplug";
+    void* handle = nullptr;
+    EXPECT_NE(FT_Open(0, &handle), 0u) << "the old handle still holds the index";
+    EXPECT_EQ(FT_Close(port), 0u);
+    port = openPort();
+    ASSERT_NE(port, nullptr);
+    EXPECT_TRUE(state().streaming);
+    EXPECT_EQ(receive(port, PACKET_SIZE).size(), PACKET_SIZE);
+    EXPECT_EQ(state().openCount, 2u);
+
+    configure("unplug_after_ms=1000 replug_after_ms=2000 timescale=20");
+    port = openPort();
+    EXPECT_TRUE(ondira_test::waitFor([&] { return status(port) != 0; })); // 50 ms
+    EXPECT_TRUE(state().unplugged);
+    EXPECT_TRUE(ondira_test::waitFor([&] { return !state().unplugged; })); // 100 ms more
+    EXPECT_NE(status(port), 0u);
+    FT_Close(port);
+    port = openPort();
+    ASSERT_NE(port, nullptr);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100)); // 2 s of model time
+    EXPECT_EQ(status(port), 0u) << "unplug_after_ms fires once";
 }
 
 // fail= fails the entry points it names and no other; a failing close still

@@ -1,0 +1,336 @@
+// ondira record: options, then the recording session with a progress line
+// and a summary.
+
+#include "Cli.h"
+
+#include <ondira/recorder/Outputs.h>
+#include <ondira/recorder/RecordingSession.h>
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSet>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+using namespace ondira::recorder;
+
+namespace cli {
+
+namespace {
+
+constexpr double MAX_SECONDS = 366.0 * 24 * 3600;
+constexpr double MAX_RECONNECT_SECONDS = 24 * 3600;
+constexpr int MAX_LABEL_LENGTH = 12; // "EEG " + label fills the 16 characters of an EDF+ label
+
+volatile std::sig_atomic_t stopSignal = 0;
+
+void onStopSignal(int signal)
+{
+    stopSignal = signal;
+    // A second Ctrl-C ends the program at once.
+    std::signal(signal, SIG_DFL);
+}
+
+void catchStopSignals()
+{
+    struct sigaction action = {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+int terminalWidth()
+{
+    winsize size = {};
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 20)
+        return size.ws_col;
+    return 80;
+}
+
+QString seconds(double value)
+{
+    return QString::number(value, 'f', 1);
+}
+
+QString known(const std::string& text)
+{
+    return text.empty() ? QStringLiteral("unknown") : QString::fromStdString(text);
+}
+
+QString channel(int value)
+{
+    return value < 0 ? QStringLiteral("unknown") : QString::number(value);
+}
+
+QString progressLine(const Progress& p)
+{
+    QString line = p.totalSeconds > 0 ? QStringLiteral("%1 s of %2 s").arg(seconds(p.recordedSeconds), seconds(p.totalSeconds))
+                                      : QStringLiteral("%1 s").arg(seconds(p.recordedSeconds));
+    line += QStringLiteral("  %1 samples  %2 lost").arg(p.samples).arg(p.samplesLost);
+    if (p.state == SessionState::Reconnecting)
+        line += QStringLiteral("  headset lost, trying to reopen it");
+    else if (!p.lastStatus.empty())
+        line += QStringLiteral("  ") + QString::fromStdString(p.lastStatus);
+    return line;
+}
+
+struct RecordSettings {
+    SessionOptions session;
+    QString base;
+    unsigned formats = ALL_FORMATS;
+};
+
+/// Checks every value; returns -1 when all are fine, else 2 after saying what is wrong.
+int readSettings(const QCommandLineParser& parser, const QCommandLineOption& output, const QCommandLineOption& secondsOption,
+                 const QCommandLineOption& calibrate, const QCommandLineOption& labels, const QCommandLineOption& format,
+                 const QCommandLineOption& reconnect, RecordSettings& settings)
+{
+    if (!parser.isSet(output) || parser.value(output).isEmpty())
+        return fail(EXIT_USAGE, QStringLiteral("record: --output BASE is required: the files BASE.edf, BASE.csv, "
+                                               "BASE.events.csv and BASE.png are written, e.g. --output recordings/demo."));
+    settings.base = parser.value(output);
+    if (settings.base.endsWith(QLatin1Char('/')))
+        return fail(EXIT_USAGE, QStringLiteral("record: --output '%1' names a folder; give a base name inside it, e.g. %1session.")
+                                    .arg(settings.base));
+
+    if (parser.isSet(secondsOption)) {
+        double value = 0;
+        if (!parseNumber(parser.value(secondsOption), value) || value <= 0 || value > MAX_SECONDS)
+            return fail(EXIT_USAGE, QStringLiteral("record: --seconds must be a number of seconds greater than 0 and at "
+                                                   "most %1 (decimals allowed), not '%2'.")
+                                        .arg(MAX_SECONDS, 0, 'f', 0)
+                                        .arg(parser.value(secondsOption)));
+        settings.session.seconds = value;
+    }
+
+    const QString calibration = parser.value(calibrate).trimmed();
+    settings.session.calibrate = {{false, false, false, false}};
+    if (calibration != QLatin1String("none")) {
+        const QStringList items = calibration.split(QLatin1Char(','));
+        for (const QString& item : items) {
+            bool ok = false;
+            const int number = item.trimmed().toInt(&ok);
+            if (!ok || number < 1 || number > 4)
+                return fail(EXIT_USAGE, QStringLiteral("record: --calibrate takes channel numbers 1 to 4 separated by "
+                                                       "commas (e.g. 1,2,3,4) or 'none', not '%1'.")
+                                            .arg(parser.value(calibrate)));
+            settings.session.calibrate[static_cast<std::size_t>(number - 1)] = true;
+        }
+    }
+
+    const QStringList names = parser.value(labels).split(QLatin1Char(','));
+    if (names.size() != CHANNEL_COUNT)
+        return fail(EXIT_USAGE, QStringLiteral("record: --labels takes exactly four names separated by commas "
+                                               "(e.g. Fp1,Fp2,O1,O2), not '%1'.")
+                                    .arg(parser.value(labels)));
+    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+        const QString name = names[c].trimmed();
+        bool printable = !name.isEmpty() && name.size() <= MAX_LABEL_LENGTH;
+        for (QChar ch : name)
+            printable = printable && ch.unicode() > 32 && ch.unicode() < 127 && ch != QLatin1Char('"');
+        if (!printable)
+            return fail(EXIT_USAGE, QStringLiteral("record: --labels: '%1' is not a valid electrode name: use 1 to %2 "
+                                                   "ASCII letters, digits or signs, without blanks or quotes.")
+                                        .arg(name)
+                                        .arg(MAX_LABEL_LENGTH));
+        settings.session.labels[static_cast<std::size_t>(c)] = name.toStdString();
+    }
+
+    if (!parseFormats(parser.value(format).toStdString(), settings.formats))
+        return fail(EXIT_USAGE, QStringLiteral("record: --format takes any of edf,csv,events,png separated by commas, "
+                                               "not '%1'.")
+                                    .arg(parser.value(format)));
+
+    double wait = 0;
+    if (!parseNumber(parser.value(reconnect), wait) || wait < 0 || wait > MAX_RECONNECT_SECONDS)
+        return fail(EXIT_USAGE, QStringLiteral("record: --reconnect must be a number of seconds from 0 to %1 "
+                                               "(0: give up at once), not '%2'.")
+                                    .arg(MAX_RECONNECT_SECONDS, 0, 'f', 0)
+                                    .arg(parser.value(reconnect)));
+    settings.session.reconnectSeconds = wait;
+    return -1;
+}
+
+void printSummary(const Summary& summary)
+{
+    const double lostPercent = summary.samples > 0 ? 100.0 * summary.fillers / summary.samples : 0.0;
+    say(QStringLiteral("Recorded %1 s: %2 samples, %3 lost (%4 %), effective rate %5 samples/s")
+            .arg(seconds(summary.recordedSeconds))
+            .arg(summary.samples)
+            .arg(summary.fillers)
+            .arg(lostPercent, 0, 'f', 2)
+            .arg(summary.effectiveRate, 0, 'f', 1));
+    QStringList events;
+    for (const auto& entry : summary.eventsByType)
+        events << QStringLiteral("%1 %2").arg(entry.second).arg(QString::fromStdString(entry.first));
+    say(QStringLiteral("Status events: %1").arg(events.isEmpty() ? QStringLiteral("none") : events.join(QStringLiteral(", "))));
+    if (summary.reconnects > 0)
+        say(QStringLiteral("Headset lost and back: %1 time(s)").arg(summary.reconnects));
+    if (summary.overflowed > 0)
+        say(QStringLiteral("Recorder queue overflow: %1 samples dropped (written as lost samples)").arg(summary.overflowed));
+    if (!summary.files.empty()) {
+        say(QStringLiteral("Files:"));
+        for (const std::string& file : summary.files)
+            say(QStringLiteral("  ") + QString::fromStdString(file));
+    }
+}
+
+} // namespace
+
+int record(const QStringList& arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption output(QStringLiteral("output"),
+                                    QStringLiteral("Required. Writes BASE.edf, BASE.csv, BASE.events.csv and BASE.png "
+                                                   "(the folders in BASE must exist)."),
+                                    QStringLiteral("BASE"));
+    const QCommandLineOption secondsOption(QStringLiteral("seconds"),
+                                           QStringLiteral("Record S seconds (decimals allowed, > 0); without it, "
+                                                          "until Ctrl-C."),
+                                           QStringLiteral("S"));
+    const QCommandLineOption calibrate(QStringLiteral("calibrate"),
+                                       QStringLiteral("Channels whose offset calibration is switched on, e.g. 1,2 "
+                                                      "(default 1,2,3,4), or none."),
+                                       QStringLiteral("LIST"), QStringLiteral("1,2,3,4"));
+    const QCommandLineOption labels(QStringLiteral("labels"),
+                                    QStringLiteral("The four electrode names (default Ch1,Ch2,Ch3,Ch4)."),
+                                    QStringLiteral("A,B,C,D"), QStringLiteral("Ch1,Ch2,Ch3,Ch4"));
+    const QCommandLineOption format(QStringLiteral("format"),
+                                    QStringLiteral("Any of edf,csv,events,png (default all four)."),
+                                    QStringLiteral("LIST"), QStringLiteral("edf,csv,events,png"));
+    const QCommandLineOption reconnect(QStringLiteral("reconnect"),
+                                       QStringLiteral("How long to keep trying to reopen a lost headset, in seconds "
+                                                      "(default 60; 0: give up at once)."),
+                                       QStringLiteral("S"), QStringLiteral("60"));
+    const HeadsetOptions headset;
+    parser.addOptions({output, secondsOption, calibrate, labels, format, reconnect});
+    headset.addTo(parser);
+    int status = parse(parser, QStringLiteral("record"),
+                       QStringLiteral("Records a session of the headset into standard EEG files and draws it."), arguments);
+    if (status >= 0)
+        return status;
+
+    RecordSettings settings;
+    status = readSettings(parser, output, secondsOption, calibrate, labels, format, reconnect, settings);
+    if (status >= 0)
+        return status;
+
+    // The output first: nothing is opened for a recording that cannot be written.
+    const QFileInfo baseInfo(settings.base);
+    if (!baseInfo.dir().exists())
+        return fail(EXIT_OUTPUT, QStringLiteral("the folder '%1' of --output does not exist: create it (mkdir -p %1) or "
+                                                "choose another --output.")
+                                     .arg(baseInfo.dir().path()));
+    status = useHeadsetOptions(parser, headset);
+    if (status >= 0)
+        return status;
+
+    RecordingSession session(settings.session);
+    const std::string base = settings.base.toStdString();
+    for (auto& writer : makeWriters(base, settings.formats))
+        session.addWriter(std::move(writer));
+    catchStopSignals();
+    if (!session.start()) {
+        const Summary summary = session.finish();
+        return fail(EXIT_OUTPUT, QStringLiteral("%1. Choose a writable --output.").arg(QString::fromStdString(summary.message)));
+    }
+
+    const bool terminal = isatty(STDOUT_FILENO) == 1;
+    bool infoShown = false;
+    bool stopping = false;
+    double nextPlainLine = 10.0;
+    bool progressShown = false;
+    const auto clearProgress = [&] {
+        if (terminal && progressShown) {
+            std::fputs("\r\033[K", stdout);
+            progressShown = false;
+        }
+    };
+    for (;;) {
+        const bool done = session.waitUntilFinished(terminal ? 200 : 250);
+        if (stopSignal != 0 && !stopping) {
+            stopping = true;
+            session.requestStop();
+            clearProgress();
+            say(QStringLiteral("Stopping (%1): writing what was received...")
+                    .arg(stopSignal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM")));
+        }
+        DeviceInfo device;
+        if (!infoShown && session.deviceInfo(device)) {
+            infoShown = true;
+            clearProgress();
+            say(QStringLiteral("Dongle:  firmware %1, radio channel %2")
+                    .arg(known(device.dongleFirmware), channel(device.dongleChannel)));
+            say(QStringLiteral("Headset: firmware %1, radio channel %2")
+                    .arg(known(device.headsetFirmware), channel(device.headsetChannel)));
+            QStringList calibrated;
+            for (int c = 0; c < CHANNEL_COUNT; ++c) {
+                if (settings.session.calibrate[static_cast<std::size_t>(c)])
+                    calibrated << QString::number(c + 1);
+            }
+            say(QStringLiteral("Calibration: %1").arg(calibrated.isEmpty() ? QStringLiteral("off")
+                                                                           : QStringLiteral("channels ") + calibrated.join(QLatin1Char(','))));
+            say(settings.session.seconds > 0
+                    ? QStringLiteral("Recording %1 s to %2.* (Ctrl-C ends it early)").arg(seconds(settings.session.seconds), settings.base)
+                    : QStringLiteral("Recording to %1.* until Ctrl-C").arg(settings.base));
+        }
+        const std::vector<StatusEvent> events = session.takeEvents();
+        const Progress progress = session.progress();
+        if (terminal) {
+            if (progress.state == SessionState::Recording || progress.state == SessionState::Reconnecting) {
+                QString line = progressLine(progress);
+                line.truncate(terminalWidth() - 1);
+                std::fprintf(stdout, "\r\033[K%s", line.toLocal8Bit().constData());
+                std::fflush(stdout);
+                progressShown = true;
+            }
+        } else {
+            for (const StatusEvent& event : events)
+                say(QStringLiteral("[%1 s] %2 %3")
+                        .arg(seconds(event.onsetSeconds))
+                        .arg(QString::fromStdString(event.type), QString::fromStdString(event.text)));
+            if (progress.recordedSeconds >= nextPlainLine) {
+                say(progressLine(progress));
+                while (nextPlainLine <= progress.recordedSeconds)
+                    nextPlainLine += 10.0;
+            }
+        }
+        if (done)
+            break;
+    }
+    clearProgress();
+
+    const Summary summary = session.finish();
+    switch (summary.outcome) {
+    case Outcome::Completed:
+    case Outcome::Stopped:
+        printSummary(summary);
+        return EXIT_DONE;
+    case Outcome::NothingRecorded:
+        say(QStringLiteral("Stopped before the first sample: nothing recorded, no files written."));
+        return EXIT_DONE;
+    case Outcome::HeadsetFailed:
+        if (summary.samples == 0) {
+            return fail(EXIT_HEADSET, QStringLiteral("%1. Plug the dongle in, switch the headset on and check its "
+                                                     "battery, then try again (or try the virtual headset: --simulate).")
+                                          .arg(QString::fromStdString(summary.message)));
+        }
+        printSummary(summary);
+        return fail(EXIT_HEADSET, QStringLiteral("%1. The files hold the recording up to then (%2 s). Check the headset's "
+                                                 "battery and range and record again; --reconnect S waits longer.")
+                                      .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));
+    case Outcome::OutputFailed:
+        printSummary(summary);
+        return fail(EXIT_OUTPUT, QStringLiteral("%1. The recording stopped after %2 s; the files hold what was recorded "
+                                                "until then. Free some space or choose another --output.")
+                                     .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));
+    }
+    return EXIT_DONE;
+}
+
+} // namespace cli
