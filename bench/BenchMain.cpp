@@ -1,10 +1,15 @@
 #include "BenchMain.h"
 
+#include "AllocationCounter.h"
+
 #include <benchmark/benchmark.h>
 
 #include <sched.h>
+#include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -14,11 +19,26 @@ namespace ondira_bench {
 
 namespace {
 bool smokeMode = false;
+std::atomic<bool> failed{false};
+}
+
+void fail(benchmark::State& state, const char* why)
+{
+    failed = true;
+    state.SkipWithError(why);
 }
 
 bool smoke()
 {
     return smokeMode;
+}
+
+double processCpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 void pinToOneCore()
@@ -63,13 +83,24 @@ int runBenchmarks(int argc, char** argv)
             args.push_back(argv[i]);
         }
     }
+    // The counter must see an allocation for its zeros to mean anything.
+    if (allocationsCounted()) {
+        const unsigned long long before = threadAllocations();
+        void* probe = std::malloc(16);
+        benchmark::DoNotOptimize(probe);
+        std::free(probe);
+        if (threadAllocations() != before + 1) {
+            std::fprintf(stderr, "the allocation counter does not count\n");
+            return 1;
+        }
+    }
     int count = static_cast<int>(args.size());
     benchmark::Initialize(&count, args.data());
     if (benchmark::ReportUnrecognizedArguments(count, args.data()))
         return 1;
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
-    return 0;
+    return failed ? 1 : 0;
 }
 
 } // namespace ondira_bench

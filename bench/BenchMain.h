@@ -10,10 +10,21 @@
 #include <atomic>
 #include <functional>
 
+namespace benchmark {
+class State;
+}
+
 namespace ondira_bench {
 
 /// True when the program runs as a smoke test: measure briefly, judge nothing.
 bool smoke();
+
+/// CPU time of the whole process so far, in seconds.
+double processCpuSeconds();
+
+/// Marks the run failed (the program exits with 1) and says why; for what
+/// must hold whatever the machine: no allocation per sample, for one.
+void fail(benchmark::State& state, const char* why);
 
 /// Keeps the calling thread, and every thread it starts from now on, on the
 /// one CPU it runs on: what follows is measured on one core.

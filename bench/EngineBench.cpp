@@ -88,6 +88,7 @@ void BM_LibraryWorkerPath(benchmark::State& state)
     }
     const long long perIteration = smoke() ? 20000 : 500000;
     long long target = 0;
+    const double cpuBefore = processCpuSeconds();
     engine.startStreaming();
     for (auto _ : state) {
         target += perIteration;
@@ -99,11 +100,18 @@ void BM_LibraryWorkerPath(benchmark::State& state)
     engine.stopStreaming();
     engine.closeDevice();
     engine.getSampleProducer().deregisterConsumer(consumer);
+    const double cpu = processCpuSeconds() - cpuBefore;
     state.SetItemsProcessed(target);
+    // Samples per second of CPU time of the whole process: the rate on one
+    // core, whatever else the machine runs.
+    if (cpu > 0)
+        state.counters["samples/cpu-s"] = static_cast<double>(target) / cpu;
     state.counters["samples/s"] = benchmark::Counter(static_cast<double>(target), benchmark::Counter::kIsRate);
     if (allocationsCounted() && samplesNow > firstCounted && firstCounted >= 0)
         state.counters["allocs/sample"] = static_cast<double>(allocationsNow - allocationsAtFirst)
             / static_cast<double>(samplesNow - firstCounted);
+    if (allocationsNow != allocationsAtFirst)
+        fail(state, "the streaming path allocates");
 }
 BENCHMARK(BM_LibraryWorkerPath)->UseRealTime()->Unit(benchmark::kMillisecond);
 

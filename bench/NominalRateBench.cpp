@@ -14,7 +14,6 @@
 
 #include <QtGlobal>
 
-#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -32,14 +31,6 @@ namespace {
 using namespace ondira_bench;
 
 void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-double cpuSeconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
-        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 
 /// Voluntary and involuntary context switches of one thread of this process.
 long long contextSwitches(long tid)
@@ -111,13 +102,13 @@ void BM_NominalRate(benchmark::State& state)
         const long tid = workerTid.load();
         const long long samplesBefore = consumer.count();
         const long long switchesBefore = contextSwitches(tid);
-        const double cpuBefore = cpuSeconds();
+        const double cpuBefore = processCpuSeconds();
         const auto wallBefore = std::chrono::steady_clock::now();
         measuring = true;
         std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
         measuring = false;
         wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - wallBefore).count();
-        cpu += cpuSeconds() - cpuBefore;
+        cpu += processCpuSeconds() - cpuBefore;
         switches += contextSwitches(tid) - switchesBefore;
         samples += consumer.count() - samplesBefore;
         state.SetIterationTime(seconds);
@@ -126,7 +117,7 @@ void BM_NominalRate(benchmark::State& state)
     ondira.closeDevice();
     ondira.deregisterConsumer(IDataProcessor::SAMPLE_DATA, consumer);
     if (misplaced > 0) {
-        state.SkipWithError("samples and packets did not line up");
+        fail(state, "samples and packets did not line up");
         return;
     }
     state.counters["samples/s"] = static_cast<double>(samples) / wall;

@@ -46,16 +46,26 @@ public:
 
     void append(const T* values, std::size_t n)
     {
-        for (std::size_t i = 0; i < n; ++i)
-            push_back(values[i]);
+        while (count + n > slots.size())
+            grow();
+        const std::size_t mask = slots.size() - 1;
+        const std::size_t tail = (head + count) & mask;
+        const std::size_t first = std::min(n, slots.size() - tail);
+        std::copy(values, values + first, slots.begin() + static_cast<std::ptrdiff_t>(tail));
+        std::copy(values + first, values + n, slots.begin());
+        count += n;
     }
 
     /// Copies the first `n` elements to `out` and removes them.
     void take(T* out, std::size_t n)
     {
         n = std::min(n, count);
-        for (std::size_t i = 0; i < n; ++i)
-            out[i] = (*this)[i];
+        if (n == 0)
+            return;
+        const std::size_t first = std::min(n, slots.size() - head);
+        std::copy(slots.begin() + static_cast<std::ptrdiff_t>(head),
+                  slots.begin() + static_cast<std::ptrdiff_t>(head + first), out);
+        std::copy(slots.begin(), slots.begin() + static_cast<std::ptrdiff_t>(n - first), out + first);
         popFront(n);
     }
 

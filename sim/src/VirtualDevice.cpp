@@ -340,9 +340,14 @@ void VirtualDevice::serialize(std::int64_t now)
         }
         // What does not fit into the receive queue is lost.
         const std::size_t kept = std::min(count, RECEIVE_CAPACITY - std::min(RECEIVE_CAPACITY, receiveQueue.size()));
-        for (std::size_t i = 0; i < kept; ++i)
-            receiveQueue.push_back(lineBytes[i]);
-        lineBytes.popFront(count);
+        for (std::size_t moved = 0; moved < kept;) {
+            unsigned char moving[256];
+            const std::size_t n = std::min(kept - moved, sizeof moving);
+            lineBytes.take(moving, n);
+            receiveQueue.append(moving, n);
+            moved += n;
+        }
+        lineBytes.popFront(count - kept);
         chunk.sent += count;
         if (chunk.sent < chunk.length)
             break;
