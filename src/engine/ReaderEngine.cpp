@@ -211,7 +211,7 @@ bool ReaderEngine::run()
                 streaming.store(false);
                 events.add(StatusData::DEVICE_NOT_RESPONDING);
                 silentPolls = 0;
-            } else if (sendStart(events)) {
+            } else if (sendStart(events, true)) {
                 ++silentPolls;
             } else {
                 return exitWorker(2, &events);
@@ -298,17 +298,18 @@ bool ReaderEngine::stopStreaming()
 
 bool ReaderEngine::resume(PendingEvents& events)
 {
-    const bool started = writeStart(events);
-    if (started) {
-        // The new session begins with a clean parser, sample clock and
-        // calibration pass; only then does the worker deliver samples, so
-        // that none of them lands on a time line that is reset under it.
-        streaming.store(false);
-        protocol->setSequenceNumber(-1);
-        resetSession();
-        streaming.store(true);
-    }
-    return started;
+    // The new session begins with a clean parser, sample clock and
+    // calibration pass before the start goes out, so that the headset's first
+    // samples find it ready and none of them lands on a time line that is
+    // reset under it.
+    const bool wasStreaming = streaming.load();
+    streaming.store(false);
+    protocol->setSequenceNumber(-1);
+    resetSession();
+    if (sendStart(events, wasStreaming))
+        return true;
+    streaming.store(wasStreaming); // a failed start leaves streaming as it was
+    return false;
 }
 
 void ReaderEngine::buildRegisterCommand(std::uint32_t address, std::uint16_t value,
@@ -318,27 +319,20 @@ void ReaderEngine::buildRegisterCommand(std::uint32_t address, std::uint16_t val
                                      command);
 }
 
-bool ReaderEngine::writeStart(PendingEvents& events)
+bool ReaderEngine::sendStart(PendingEvents& events, bool wasStreaming)
 {
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
     buildRegisterCommand(ZAREProtocol::REG_STREAM_CONTROL, ZAREProtocol::STREAM_START, command);
-    const bool wasStreaming = streaming.load();
     writeCommand(command, sizeof command);
-    Trace() << "resuming:" << wasStreaming;
     const HWDevice::errorCode error = device->getLastError();
+    if (error == HWDevice::HW_OK)
+        streaming.store(true);
+    Trace() << "resuming:" << wasStreaming;
     if (error == HWDevice::HW_OK)
         return true;
     events.add(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN
                                                : StatusData::DEVICE_IO_ERROR);
     return false;
-}
-
-bool ReaderEngine::sendStart(PendingEvents& events)
-{
-    if (!writeStart(events))
-        return false;
-    streaming.store(true);
-    return true;
 }
 
 bool ReaderEngine::pause(PendingEvents& events)
