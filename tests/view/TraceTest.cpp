@@ -93,6 +93,21 @@ TEST(TraceBuffer_Capacity, KeepsTheNewestSamples)
     EXPECT_EQ(buffer.end(), 0);
 }
 
+TEST(TraceBuffer_Capacity, AGapLongerThanTheHistoryCostsNoMoreThanTheHistory)
+{
+    // The display may fall behind by millions of samples (a stream faster
+    // than it can draw): the gap must not be drawn sample by sample.
+    TraceBuffer buffer(1000);
+    const std::vector<DisplaySample> samples = {sampleWith(5), sampleWith(7, 0, 2000000000)};
+    buffer.append(samples.data(), samples.size());
+    EXPECT_EQ(buffer.end(), 2000000002LL);
+    EXPECT_EQ(buffer.size(), 1000u);
+    EXPECT_EQ(buffer.raw(0, buffer.end() - 1), 7.0f);
+    EXPECT_EQ(buffer.marks(buffer.end() - 1), 0);
+    EXPECT_EQ(buffer.raw(0, buffer.end() - 2), 5.0f) << "the gap repeats the last value";
+    EXPECT_EQ(buffer.marks(buffer.first()), TraceBuffer::MARK_FILLER | TraceBuffer::MARK_SKIPPED);
+}
+
 TEST(Calibration_Chips, FollowTheStatusEventsOfTheirChannel)
 {
     using C = Calibration;

@@ -32,6 +32,7 @@ namespace {
 
 constexpr std::size_t TRACE_CAPACITY = 24 * SAMPLE_RATE_HZ; // the widest window and a spectrum's worth
 constexpr int EVENT_LINES = 5000;
+constexpr int MAX_BATCHES_PER_FRAME = 4; // of 4096 samples: 16 s of the stream per frame
 
 QString chipStyle(Calibration state)
 {
@@ -421,7 +422,9 @@ void MainWindow::scaleChanged()
 
 void MainWindow::tick()
 {
-    for (;;) {
+    // A bounded amount per frame: a stream faster than this thread can draw
+    // overflows the ring (and shows as a gap) rather than freezing the window.
+    for (int batch = 0; batch < MAX_BATCHES_PER_FRAME; ++batch) {
         const std::size_t count = acquisitionLink->takeSamples(incoming.data(), incoming.size());
         if (count == 0)
             break;

@@ -41,8 +41,13 @@ void TraceBuffer::append(const DisplaySample* samples, std::size_t count)
     for (std::size_t i = 0; i < count; ++i) {
         const DisplaySample& d = samples[i];
         // The display fell behind: keep the time axis true with a gap that
-        // repeats the last values, as the library's fillers do.
-        for (int k = 0; k < d.skippedBefore; ++k)
+        // repeats the last values, as the library's fillers do. Of a gap
+        // longer than the history only its end is kept: the rest would be
+        // overwritten at once.
+        const long long gap = std::max(0, d.skippedBefore);
+        const long long shown = std::min<long long>(gap, static_cast<long long>(values.size()));
+        next += gap - shown;
+        for (long long k = 0; k < shown; ++k)
             push(lastRawValues, MARK_FILLER | MARK_SKIPPED);
         std::array<float, CHANNEL_COUNT> raw;
         for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
