@@ -2,6 +2,9 @@
 
 #include "ondira_sim.h"
 
+#include <QByteArray>
+#include <QtGlobal>
+
 namespace view_test {
 
 using ondira::view::LogEntry;
@@ -9,6 +12,11 @@ using ondira::view::LogEntry;
 std::string configure(const std::string& config)
 {
     return ondira_sim_configure(config.c_str()) == 0 ? std::string() : std::string(ondira_sim_last_error());
+}
+
+void useVirtualHeadset()
+{
+    qputenv("ONDIRA_FTD2XX_LIBRARY", QByteArray(ONDIRA_SIM_LIBRARY));
 }
 
 ondira::view::AcquisitionOptions simulatorOptions()

@@ -15,6 +15,10 @@ namespace view_test {
 /// Empty when it took the configuration, else its message.
 std::string configure(const std::string& config);
 
+/// Makes facades made from now on load the virtual headset of this suite
+/// (sets ONDIRA_FTD2XX_LIBRARY); call it before any other thread runs.
+void useVirtualHeadset();
+
 /// Acquisition options for the virtual headset of this suite.
 ondira::view::AcquisitionOptions simulatorOptions();
 

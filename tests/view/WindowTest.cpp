@@ -73,7 +73,11 @@ int colourDistance(QRgb a, const QColor& b)
 class WindowTest : public ::testing::Test
 {
 protected:
-    void SetUp() override { application(); }
+    void SetUp() override
+    {
+        useVirtualHeadset();
+        application();
+    }
 
     void open(const std::string& config, const ViewerSettings& settings = virtualHeadset(),
               const AcquisitionOptions& options = simulatorOptions())
