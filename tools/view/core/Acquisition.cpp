@@ -87,6 +87,13 @@ const char* linkName(Link link)
 struct Acquisition::Impl {
     enum class Request { Connect, Disconnect, Start, Stop, Calibration, StartRecording, StopRecording };
     struct Command {
+        Command() = default;
+        explicit Command(Request request, Source source = Source::Headset, bool thenStart = false, int channel = 0,
+                         bool on = false, std::shared_ptr<RecordingRequest> recording = nullptr)
+            : request(request), source(source), thenStart(thenStart), channel(channel), on(on),
+              recording(std::move(recording))
+        {
+        }
         Request request = Request::Connect;
         Source source = Source::Headset;
         bool thenStart = false;
@@ -95,30 +102,12 @@ struct Acquisition::Impl {
         std::shared_ptr<RecordingRequest> recording;
     };
 
-    /// Hands the library's records to onSample or onStatus.
-    class Consumer : public IDataConsumer
-    {
-    public:
-        Consumer(Impl* impl, bool samples) : impl(impl), samples(samples) {}
-        void receiveData(PData& data) override
-        {
-            if (samples)
-                impl->onSample(*static_cast<const OndiraData*>(data.getData()));
-            else
-                impl->onStatus(*static_cast<const StatusData*>(data.getData()));
-        }
-
-    private:
-        Impl* const impl;
-        const bool samples;
-    };
-
     explicit Impl(const AcquisitionOptions& options)
         : options(options)
         , display(std::max<std::size_t>(1, options.displayCapacity))
         , recordSamples(std::max<std::size_t>(1, options.recordCapacity))
-        , sampleConsumer(this, true)
-        , statusConsumer(this, false)
+        , sampleConsumer([this](const OndiraData& sample) { onSample(sample); })
+        , statusConsumer([this](const StatusData& status) { onStatus(status); })
     {
         for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
             calibration[c].store(static_cast<int>(Calibration::Unknown));
@@ -168,8 +157,8 @@ struct Acquisition::Impl {
     RecordQueue recordSamples;                           // worker -> recording thread
     EventQueue guiEvents;                                // consumers -> GUI thread
     EventQueue recordEvents;                             // consumers -> recording thread
-    Consumer sampleConsumer;
-    Consumer statusConsumer;
+    recorder::RecordConsumer<OndiraData> sampleConsumer;
+    recorder::RecordConsumer<StatusData> statusConsumer;
 
     // The sample consumer's own state: only the library's worker touches it
     // (successive workers are joined in between).
@@ -676,56 +665,38 @@ Acquisition::~Acquisition()
 
 void Acquisition::connect(Source source, bool thenStart)
 {
-    Impl::Command command;
-    command.request = Impl::Request::Connect;
-    command.source = source;
-    command.thenStart = thenStart;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::Connect, source, thenStart));
 }
 
 void Acquisition::disconnect()
 {
-    Impl::Command command;
-    command.request = Impl::Request::Disconnect;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::Disconnect));
 }
 
 void Acquisition::startStreaming()
 {
-    Impl::Command command;
-    command.request = Impl::Request::Start;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::Start));
 }
 
 void Acquisition::stopStreaming()
 {
-    Impl::Command command;
-    command.request = Impl::Request::Stop;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::Stop));
 }
 
 void Acquisition::setCalibration(int channel, bool on)
 {
-    Impl::Command command;
-    command.request = Impl::Request::Calibration;
-    command.channel = channel;
-    command.on = on;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::Calibration, Source::Headset, false, channel, on));
 }
 
 void Acquisition::startRecording(RecordingRequest request)
 {
-    Impl::Command command;
-    command.request = Impl::Request::StartRecording;
-    command.recording = std::make_shared<RecordingRequest>(std::move(request));
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::StartRecording, Source::Headset, false, 0, false,
+                          std::make_shared<RecordingRequest>(std::move(request))));
 }
 
 void Acquisition::stopRecording()
 {
-    Impl::Command command;
-    command.request = Impl::Request::StopRecording;
-    d->post(std::move(command));
+    d->post(Impl::Command(Impl::Request::StopRecording));
 }
 
 std::size_t Acquisition::takeSamples(DisplaySample* out, std::size_t max)
