@@ -6,8 +6,8 @@
 #   ./scripts/view-cpu.sh [preset] [seconds]
 #
 # On an X display (or under Xvfb, when it is installed and no display is
-# set) the window is drawn as on a desktop; otherwise on Qt's offscreen
-# platform. Builds the preset's ondira-view first (default: "default").
+# set) the window is drawn as on a desktop; otherwise, or with
+# QT_QPA_PLATFORM=offscreen, on Qt's offscreen platform. Builds the preset's ondira-view first (default: "default").
 set -euo pipefail
 cd "$(dirname "$0")/.."
 preset="${1:-default}"
@@ -28,7 +28,9 @@ cleanup() {
 trap cleanup EXIT
 
 platform="offscreen"
-if [ -n "${DISPLAY:-}" ]; then
+if [ -n "${QT_QPA_PLATFORM:-}" ]; then
+    platform="$QT_QPA_PLATFORM"
+elif [ -n "${DISPLAY:-}" ]; then
     platform="xcb (DISPLAY=$DISPLAY)"
 elif command -v Xvfb >/dev/null 2>&1; then
     display=":$((90 + RANDOM % 100))"

@@ -42,19 +42,33 @@ void PrintTo(const QString& text, std::ostream* out)
 
 namespace {
 
+QApplication* app = nullptr;
+
 QApplication& application()
 {
-    if (auto* app = qobject_cast<QApplication*>(QCoreApplication::instance()))
-        return *app;
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    static int argc = 1;
-    static char name[] = "view_test";
-    static char* argv[] = {name, nullptr};
-    // Never destroyed: Qt's own globals go first at exit, and a QApplication
-    // destroyed after them crashes.
-    static QApplication* app = new QApplication(argc, argv);
+    if (!app) {
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+        static int argc = 1;
+        static char name[] = "view_test";
+        static char* argv[] = {name, nullptr};
+        app = new QApplication(argc, argv);
+    }
     return *app;
 }
+
+/// Destroys the application after the last test, while Qt's own globals
+/// still live (at exit they go first, and a QApplication destroyed after them
+/// crashes).
+class ApplicationTeardown : public ::testing::Environment
+{
+public:
+    void TearDown() override
+    {
+        delete app;
+        app = nullptr;
+    }
+};
+const ::testing::Environment* const teardown = ::testing::AddGlobalTestEnvironment(new ApplicationTeardown);
 
 ViewerSettings virtualHeadset()
 {

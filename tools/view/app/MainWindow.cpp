@@ -103,6 +103,7 @@ MainWindow::MainWindow(const ViewerSettings& viewerSettings, const AcquisitionOp
     connect(&frameTimer, &QTimer::timeout, this, &MainWindow::tick);
     frameTimer.start();
     sinceSpectrum.start();
+    sinceTexts.start();
     if (settings.startAtOnce)
         QTimer::singleShot(0, this, [this] {
             buffer.clear();
@@ -344,7 +345,7 @@ void MainWindow::buildPanels()
         calibrateBoxes[c]->setChecked(acquisitionLink->status().calibrationOn[c]);
         calibrateBoxes[c]->blockSignals(false);
     }
-    applyStatus(acquisitionLink->status());
+    applyStatus(acquisitionLink->status(), true);
 }
 
 bool MainWindow::eventFilter(QObject* watched, QEvent* event)
@@ -434,7 +435,12 @@ void MainWindow::tick()
             break;
     }
     appendLog(acquisitionLink->takeLog());
-    applyStatus(acquisitionLink->status());
+    // The texts four times a second; the buttons with every frame.
+    const AcquisitionStatus status = acquisitionLink->status();
+    const bool texts = sinceTexts.elapsed() >= TEXT_MS;
+    if (texts)
+        sinceTexts.restart();
+    applyStatus(status, texts);
     if (newSamples) {
         traceArea->update();
         if (sinceSpectrum.elapsed() >= SPECTRUM_MS) {
@@ -488,8 +494,12 @@ void MainWindow::appendLog(const std::vector<LogEntry>& entries)
     }
 }
 
-void MainWindow::applyStatus(const AcquisitionStatus& status)
+void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
 {
+    // A change of state shows at once.
+    texts = texts || status.link != lastLink || status.recording != wasRecording || status.haveInfo != hadInfo;
+    wasRecording = status.recording;
+    hadInfo = status.haveInfo;
     const bool idle = !status.busy;
     const bool open = status.link == Link::Connected || status.link == Link::Streaming;
     sourceBox->setEnabled(status.link == Link::Disconnected && idle);
@@ -535,6 +545,8 @@ void MainWindow::applyStatus(const AcquisitionStatus& status)
             chips[c]->setStyleSheet(chipStyle(status.calibration[c]));
         }
     }
+    if (!texts)
+        return;
     const double percent = status.samples > 0 ? 100.0 * static_cast<double>(status.lost) / static_cast<double>(status.samples) : 0.0;
     QString lost = QStringLiteral("Lost samples: %1 of %2 (%3 %)").arg(status.lost).arg(status.samples).arg(percent, 0, 'f', 2);
     if (status.displaySkipped > 0)

@@ -51,6 +51,7 @@ class MainWindow : public QMainWindow
 public:
     static constexpr int FRAME_MS = 34;          ///< at most 30 frames per second
     static constexpr int SPECTRUM_MS = 500;
+    static constexpr int TEXT_MS = 250;          ///< counters and states in words
     static constexpr int SPECTRUM_SECONDS = 4;
 
     MainWindow(const ViewerSettings& settings, const AcquisitionOptions& options, QWidget* parent = nullptr);
@@ -77,7 +78,7 @@ private:
     void browseClicked();
     void filtersChanged();
     void scaleChanged();
-    void applyStatus(const AcquisitionStatus& status);
+    void applyStatus(const AcquisitionStatus& status, bool texts);
     void appendLog(const std::vector<LogEntry>& entries);
     void updateSpectrum();
     void showFailure(const QString& text);
@@ -89,8 +90,11 @@ private:
     Welch welch;
     QTimer frameTimer;
     QElapsedTimer sinceSpectrum;
+    QElapsedTimer sinceTexts;
     bool newSamples = false;
     Link lastLink = Link::Disconnected;
+    bool wasRecording = false;
+    bool hadInfo = false;
     int frames = 0;
 
     QComboBox* sourceBox = nullptr;

@@ -77,7 +77,7 @@ void SpectrumView::drawDensity(QPainter& painter, const QRect& area)
     const QFontMetrics metrics(painter.font());
     const int line = metrics.height();
     const QRect plot = area.adjusted(44, line + 6, -8, -line - 8);
-    painter.setPen(AXIS_TEXT);
+    painter.setPen(QPen(AXIS_TEXT, 0));
     painter.drawText(area.adjusted(6, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop,
                      seconds > 0 ? QStringLiteral("PSD of the last %1 s, µV²/Hz").arg(seconds, 0, 'f', 1)
                                  : QStringLiteral("PSD, µV²/Hz"));
@@ -116,25 +116,25 @@ void SpectrumView::drawDensity(QPainter& painter, const QRect& area)
     };
     for (int e = bottom; e <= top; ++e) {
         const double y = yOf(std::pow(10.0, e));
-        painter.setPen(GRID);
+        painter.setPen(QPen(GRID, 0));
         painter.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         painter.drawText(QRectF(area.left(), y - line / 2.0, plot.left() - area.left() - 4, line),
                          Qt::AlignRight | Qt::AlignVCenter, QString::number(std::pow(10.0, e), 'g', 7));
     }
     for (int hz = 0; hz <= MAX_HZ; hz += 10) {
         const double x = xOf(hz);
-        painter.setPen(GRID);
+        painter.setPen(QPen(GRID, 0));
         painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         const QString text = hz + 10 > MAX_HZ ? QStringLiteral("%1 Hz").arg(hz) : QString::number(hz);
         painter.drawText(QRectF(x - 30, plot.bottom() + 2, 60, line), Qt::AlignHCenter | Qt::AlignTop, text);
     }
-    painter.setPen(QColor(170, 170, 170));
+    painter.setPen(QPen(QColor(170, 170, 170), 0));
     painter.drawRect(plot);
 
     if (!any) {
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         painter.drawText(plot, Qt::AlignCenter, QStringLiteral("Needs 1 s of samples"));
         return;
     }
@@ -165,7 +165,7 @@ void SpectrumView::drawBands(QPainter& painter, const QRect& area)
     const QFontMetrics metrics(painter.font());
     const int line = metrics.height();
     const QRect plot = area.adjusted(44, line + 6, -6, -line - 8);
-    painter.setPen(AXIS_TEXT);
+    painter.setPen(QPen(AXIS_TEXT, 0));
     painter.drawText(area.adjusted(6, 2, 0, 0), Qt::AlignLeft | Qt::AlignTop, QStringLiteral("Band power, µV²"));
 
     double largest = 0.0;
@@ -176,9 +176,9 @@ void SpectrumView::drawBands(QPainter& painter, const QRect& area)
     const double ceiling = niceCeiling(largest);
     for (int k = 0; k <= 4; ++k) {
         const double y = plot.bottom() - plot.height() * k / 4.0;
-        painter.setPen(GRID);
+        painter.setPen(QPen(GRID, 0));
         painter.drawLine(QPointF(plot.left(), y), QPointF(plot.right(), y));
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         painter.drawText(QRectF(area.left(), y - line / 2.0, plot.left() - area.left() - 4, line),
                          Qt::AlignRight | Qt::AlignVCenter, powerText(ceiling * k / 4.0));
     }
@@ -194,12 +194,12 @@ void SpectrumView::drawBands(QPainter& painter, const QRect& area)
             painter.fillRect(QRectF(left + barWidth * static_cast<double>(c), plot.bottom() - h, barWidth - 1, h),
                              TraceView::channelColor(static_cast<int>(c)));
         }
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         painter.drawText(QRectF(left - groupWidth * 0.1, plot.bottom() + 2, groupWidth, line),
                          Qt::AlignHCenter | Qt::AlignTop,
                          namesFit ? QString::fromLatin1(EEG_BANDS[b].name) : BAND_SYMBOLS[b]);
     }
-    painter.setPen(QColor(170, 170, 170));
+    painter.setPen(QPen(QColor(170, 170, 170), 0));
     painter.drawRect(plot);
 }
 

@@ -92,7 +92,6 @@ QRect TraceView::laneRect(int channel) const
 
 double TraceView::xOf(double index, long long firstIndex, long long count) const
 {
-    const QRect plot = plotRect();
     return plot.left() + (index - static_cast<double>(firstIndex)) * plot.width() / static_cast<double>(count);
 }
 
@@ -102,10 +101,10 @@ void TraceView::paintEvent(QPaintEvent*)
     painter.fillRect(rect(), Qt::white);
     const long long count = static_cast<long long>(seconds) * SAMPLE_RATE_HZ;
     const long long firstIndex = buffer.end() - count;
+    plot = plotRect();
 
     // Seconds grid, lanes and their labels.
-    const QRect plot = plotRect();
-    painter.setPen(GRID);
+    painter.setPen(QPen(GRID, 0));
     for (long long s = std::max(0LL, firstIndex / SAMPLE_RATE_HZ); s * SAMPLE_RATE_HZ <= buffer.end(); ++s) {
         const double x = xOf(static_cast<double>(s * SAMPLE_RATE_HZ), firstIndex, count);
         if (x >= plot.left())
@@ -116,7 +115,7 @@ void TraceView::paintEvent(QPaintEvent*)
     drawTimeAxis(painter, firstIndex, count);
 
     if (buffer.size() == 0 && !idleText.isEmpty()) {
-        painter.setPen(AXIS_TEXT);
+        painter.setPen(QPen(AXIS_TEXT, 0));
         painter.drawText(plot, Qt::AlignCenter | Qt::TextWordWrap, idleText);
     }
 }
@@ -127,12 +126,12 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
     const std::size_t c = static_cast<std::size_t>(channel);
 
     // Division lines, the lane's frame and its label.
-    painter.setPen(QPen(GRID, 1, Qt::DotLine));
+    painter.setPen(QPen(GRID, 0, Qt::DotLine));
     for (int k = 1; k < DIVISIONS; ++k) {
         const int y = lane.top() + lane.height() * k / DIVISIONS;
         painter.drawLine(lane.left(), y, lane.right(), y);
     }
-    painter.setPen(QColor(200, 200, 200));
+    painter.setPen(QPen(QColor(200, 200, 200), 0));
     painter.drawLine(lane.left(), lane.bottom(), lane.right(), lane.bottom());
 
     const long long from = std::max(firstIndex, buffer.first());
@@ -157,12 +156,12 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
     QFont font = painter.font();
     font.setBold(true);
     painter.setFont(font);
-    painter.setPen(channelColor(channel));
+    painter.setPen(QPen(channelColor(channel), 0));
     const QRect labelBox(MARGIN, lane.top() + 4, LABEL_WIDTH - 2 * MARGIN, lane.height() - 8);
     painter.drawText(labelBox, Qt::AlignLeft | Qt::AlignTop, labels[c]);
     font.setBold(false);
     painter.setFont(font);
-    painter.setPen(AXIS_TEXT);
+    painter.setPen(QPen(AXIS_TEXT, 0));
     painter.drawText(labelBox, Qt::AlignLeft | Qt::AlignVCenter,
                      scaleText(scales[c]) + (fixedScale > 0 ? QString() : QStringLiteral("\nauto")));
 
@@ -192,7 +191,7 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
         if (i < to && (buffer.marks(i) & (offset | TraceBuffer::MARK_RESTART))) {
             const double x = xOf(static_cast<double>(i), firstIndex, count);
             const bool restart = buffer.marks(i) & TraceBuffer::MARK_RESTART;
-            painter.setPen(QPen(restart ? RESTART_MARK : OFFSET_MARK, restart ? 2 : 1, restart ? Qt::SolidLine : Qt::DashLine));
+            painter.setPen(QPen(restart ? RESTART_MARK : OFFSET_MARK, restart ? 2 : 0, restart ? Qt::SolidLine : Qt::DashLine));
             painter.drawLine(QPointF(x, lane.top()), QPointF(x, lane.bottom()));
             if (!restart) {
                 const QPointF tip(x, lane.top() + 7);
@@ -205,10 +204,13 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
         }
     }
 
-    // The trace: per pixel column its first, lowest, highest and last value,
-    // split into runs of ordinary samples and runs of fillers.
-    const QPen normal(channelColor(channel), 1.2);
-    const QPen fillerPen(FILLER_TRACE, 1.2, Qt::DashLine);
+    // The trace: a point per sample where samples are sparser than pixels,
+    // else per pixel column the range of its samples; split into runs of
+    // ordinary samples and runs of fillers.
+    // Cosmetic one-pixel pens: the raster engine draws them on its fast line
+    // path, where a wider pen would go through the stroker (most of a frame).
+    const QPen normal(channelColor(channel), 0);
+    const QPen fillerPen(FILLER_TRACE, 0, Qt::DashLine);
     QPolygonF run;
     bool runIsFiller = false;
     auto flush = [&](bool nextIsFiller) {
@@ -224,34 +226,33 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
             run << joint;
         runIsFiller = nextIsFiller;
     };
-    const QRect plot = plotRect();
     long long i = from;
     while (i < to) {
         const int column = static_cast<int>(std::floor(xOf(static_cast<double>(i), firstIndex, count)));
         const bool filler = buffer.marks(i) & TraceBuffer::MARK_FILLER;
         if (filler != runIsFiller)
             flush(filler);
-        float first = buffer.shown(channel, i);
+        const float first = buffer.shown(channel, i);
         float lowest = first;
         float highest = first;
-        float last = first;
         long long j = i + 1;
         while (j < to && static_cast<int>(std::floor(xOf(static_cast<double>(j), firstIndex, count))) == column
                && static_cast<bool>(buffer.marks(j) & TraceBuffer::MARK_FILLER) == filler) {
-            last = buffer.shown(channel, j);
-            lowest = std::min(lowest, last);
-            highest = std::max(highest, last);
+            const float value = buffer.shown(channel, j);
+            lowest = std::min(lowest, value);
+            highest = std::max(highest, value);
             ++j;
         }
-        const double x = j - i > 1 ? column + 0.5 : xOf(static_cast<double>(i), firstIndex, count);
-        if (x >= plot.left() - 1) {
-            run << QPointF(x, yOf(first));
-            if (j - i > 2) {
-                const bool risingFirst = std::fabs(first - lowest) < std::fabs(first - highest);
-                run << QPointF(x, yOf(risingFirst ? lowest : highest)) << QPointF(x, yOf(risingFirst ? highest : lowest));
-            }
-            if (j - i > 1)
-                run << QPointF(x, yOf(last));
+        if (j - i == 1) {
+            const double x = xOf(static_cast<double>(i), firstIndex, count);
+            if (x >= plot.left() - 1)
+                run << QPointF(x, yOf(first));
+        } else if (column >= plot.left() - 1) {
+            // The column's range as one vertical stroke, entered from the
+            // end nearer to where the trace comes from.
+            const double x = column + 0.5;
+            const bool fromLow = run.isEmpty() || std::fabs(run.last().y() - yOf(lowest)) < std::fabs(run.last().y() - yOf(highest));
+            run << QPointF(x, yOf(fromLow ? lowest : highest)) << QPointF(x, yOf(fromLow ? highest : lowest));
         }
         i = j;
     }
@@ -261,8 +262,7 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
 
 void TraceView::drawTimeAxis(QPainter& painter, long long firstIndex, long long count)
 {
-    const QRect plot = plotRect();
-    painter.setPen(AXIS_TEXT);
+    painter.setPen(QPen(AXIS_TEXT, 0));
     painter.drawLine(plot.left(), plot.bottom() + 1, plot.right(), plot.bottom() + 1);
     const int step = seconds > 10 ? 2 : 1;
     const QFontMetrics metrics(painter.font());

@@ -58,6 +58,7 @@ private:
     double fixedScale = 0.0;
     std::array<double, CHANNEL_COUNT> scales{};
     QString idleText;
+    QRect plot; // plotRect() while a frame is drawn
 };
 
 } // namespace view
