@@ -9,6 +9,7 @@ packages=(
     libgtest-dev libgmock-dev
     libbenchmark-dev
     libedf-dev libboost-dev python3-mne fonts-dejavu-core
+    libliquid-dev libkissfft-dev
 )
 if [ "$#" -gt 0 ]; then
     packages+=("$@")

@@ -90,32 +90,14 @@ struct RecordingSession::Impl {
         : options(options)
         , target(options.seconds > 0 ? std::max(1LL, std::llround(options.seconds * SAMPLE_RATE_HZ)) : LLONG_MAX)
         , queue(std::max<std::size_t>(1, options.queueCapacity))
-        , sampleConsumer(this, true)
-        , statusConsumer(this, false)
+        , sampleConsumer([this](const OndiraData& sample) { onSample(sample); })
+        , statusConsumer([this](const StatusData& status) { onStatus(status); })
     {
         pendingEvents.reserve(1024);
         controlCodes.reserve(64);
     }
 
     // --- consumers: the library's worker thread, or the session thread during a facade call
-
-    /// Hands the library's records to onSample or onStatus.
-    class Consumer : public IDataConsumer
-    {
-    public:
-        Consumer(Impl* impl, bool samples) : impl(impl), samples(samples) {}
-        void receiveData(PData& data) override
-        {
-            if (samples)
-                impl->onSample(*static_cast<const OndiraData*>(data.getData()));
-            else
-                impl->onStatus(*static_cast<const StatusData*>(data.getData()));
-        }
-
-    private:
-        Impl* const impl;
-        const bool samples;
-    };
 
     void onSample(const OndiraData& sample);
     void onStatus(const StatusData& status);
@@ -147,8 +129,8 @@ struct RecordingSession::Impl {
     const long long target;              // time-line samples; LLONG_MAX: open-ended
     std::vector<std::unique_ptr<Writer>> writers;
     boost::lockfree::spsc_queue<QueuedSample> queue; // worker -> writer thread, never blocks
-    Consumer sampleConsumer;
-    Consumer statusConsumer;
+    RecordConsumer<OndiraData> sampleConsumer;
+    RecordConsumer<StatusData> statusConsumer;
 
     // Worker-side state: only the library's worker touches it (successive
     // workers are joined in between), and the writer thread once every
