@@ -71,8 +71,11 @@ Device::Result Device::open()
     if (opened.load())
         return Result{true, -1};
     // Consumers change only while the device is closed.
-    facade->registerConsumer(IDataProcessor::STATUS_DATA, log);
-    facade->registerConsumer(IDataProcessor::SAMPLE_DATA, ring);
+    if (!facade->registerConsumer(IDataProcessor::STATUS_DATA, log)
+        || !facade->registerConsumer(IDataProcessor::SAMPLE_DATA, ring)) {
+        facade->deregisterConsumer(IDataProcessor::STATUS_DATA, log);
+        return Result{false, -1}; // out of memory
+    }
     const Result result = call([this] { return facade->openDevice(); });
     if (result.ok) {
         opened.store(true);

@@ -216,6 +216,8 @@ PYBIND11_MODULE(_ondira, m)
         .def(py::init([](const std::string& driverLibrary, std::size_t capacity) {
                  if (capacity == 0)
                      throw py::value_error("the read buffer needs room for one sample at least");
+                 // Constructing the facade loads the driver library and appends to log.txt.
+                 py::gil_scoped_release release;
                  return std::unique_ptr<Device, ReleasingDelete>(new Device(driverLibrary, capacity));
              }),
              py::arg("driver_library"), py::arg("capacity"))
