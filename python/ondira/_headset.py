@@ -209,9 +209,13 @@ class Headset:
     # --- streaming
 
     def start(self) -> None:
-        """Starts streaming. Raises DeviceError when the headset is not open or the command fails."""
+        """Starts streaming (nothing when it streams already: a second start would
+        restart the time line). Raises DeviceError when the headset is not open
+        or the command fails."""
         if not self._device.is_open:
             raise not_open("start streaming")
+        if self._device.is_streaming:
+            return
         ok, code = self._device.start()
         if not ok:
             raise_for("could not start streaming", code)
