@@ -142,11 +142,14 @@ class Headset:
             if self._device.is_open:
                 return self
             lease = Lease(self._driver_path, self._sim_config) if self._sim_config is not None else None
-            ok, code = self._device.open()
-            if not ok:
+            try:
+                ok, code = self._device.open()
+                if not ok:
+                    raise_for("could not open the headset", code)
+            except BaseException:
                 if lease is not None:
                     lease.release()
-                raise_for("could not open the headset", code)
+                raise
             self._resources.lease = lease
         return self
 
