@@ -66,7 +66,8 @@ TEST_F(DeviceTest, Overflow_ReaderThreadGetsFillersOnOneTimeLine)
         while (got < WANTED && device.isStreaming()) {
             device.samples().waitFor(WANTED - got, 50);
             chunks.collect();
-            const std::size_t n = std::min<std::size_t>(chunks.rowsReady(), 100); // small takes: split fillers
+            // Small takes, so that runs of fillers are split between them.
+            const std::size_t n = std::min<std::size_t>({chunks.rowsReady(), 100, WANTED - got});
             Rows part(n);
             fillers += part.take(chunks, n);
             std::copy(part.timestamps.begin(), part.timestamps.end(), rows.timestamps.begin() + got);
