@@ -19,6 +19,7 @@ from ._virtual import Lease, driver_library
 
 DEFAULT_BUFFER_SECONDS = 60.0
 MAX_BUFFER_SECONDS = 3600.0
+MAX_READ_SECONDS = 366.0 * 24 * 3600
 
 # name: (lowest, highest) value it takes; None: read-only (a version text).
 _PROPERTY_RANGES: dict[str, Optional[tuple[int, int]]] = {
@@ -252,8 +253,8 @@ class Headset:
             rows = -1
         else:
             wanted = _real("seconds", seconds)
-            if not wanted > 0 or math.isinf(wanted):
-                raise ValueError(f"seconds must be a positive, finite number, not {wanted:g}")
+            if not 0 < wanted <= MAX_READ_SECONDS:
+                raise ValueError(f"seconds must lie in (0, {MAX_READ_SECONDS:g}], not {wanted:g}")
             rows = round(wanted * SAMPLE_RATE)
             if rows == 0:
                 raise ValueError(f"seconds={wanted:g} is less than one sample ({1000 // SAMPLE_RATE} ms)")

@@ -66,7 +66,7 @@ public:
     SampleRing& samples() { return ring; }
     StatusLog& status() { return log; }
     /// Serialises reads; take it without holding the interpreter lock.
-    std::mutex& readMutex() { return reading; }
+    std::timed_mutex& readMutex() { return reading; }
     ChunkReader& reader() { return chunks; }
 
 private:
@@ -78,7 +78,7 @@ private:
     ChunkReader chunks;
     std::unique_ptr<Ondira> facade;
     std::mutex control;          // around every facade call
-    std::mutex reading;
+    std::timed_mutex reading;
     std::atomic<bool> opened{false};
     std::atomic<bool> started{false};
 };

@@ -19,6 +19,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 
@@ -73,16 +74,6 @@ py::tuple result(const Device::Result& r)
     return py::make_tuple(r.ok, r.code);
 }
 
-/// Takes `mutex` without holding the interpreter lock, so that a thread that
-/// holds the mutex and waits for the interpreter lock cannot deadlock with us.
-std::unique_lock<std::mutex> lockReleased(std::mutex& mutex)
-{
-    std::unique_lock<std::mutex> lock(mutex, std::defer_lock);
-    py::gil_scoped_release release;
-    lock.lock();
-    return lock;
-}
-
 /// Raises KeyboardInterrupt (or whatever a signal handler raised) here.
 void checkSignals()
 {
@@ -91,12 +82,24 @@ void checkSignals()
         throw py::error_already_set();
 }
 
+/// Takes the read mutex without holding the interpreter lock (a thread that
+/// holds the mutex may be waiting for the interpreter lock), looking for
+/// Ctrl-C while another thread's read holds it.
+std::unique_lock<std::timed_mutex> lockForReading(std::timed_mutex& mutex)
+{
+    std::unique_lock<std::timed_mutex> lock(mutex, std::defer_lock);
+    py::gil_scoped_release release;
+    while (!lock.try_lock_for(std::chrono::milliseconds(SIGNAL_CHECK_MS)))
+        checkSignals();
+    return lock;
+}
+
 /// rows < 0: what has arrived, without waiting. Otherwise up to `rows` rows,
 /// waiting while the stream runs, at most `timeoutSeconds` (< 0: no limit).
 /// Returns (data, timestamps_ms, flags, offset_change, dropped).
 py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
 {
-    std::unique_lock<std::mutex> lock = lockReleased(device.readMutex());
+    std::unique_lock<std::timed_mutex> lock = lockForReading(device.readMutex());
     ChunkReader& reader = device.reader();
     {
         py::gil_scoped_release release;

@@ -168,6 +168,7 @@ def test_bad_headset_arguments(arguments, error):
     (lambda h: h.read(seconds=0.001), ValueError),
     (lambda h: h.read(seconds=float("inf")), ValueError),
     (lambda h: h.read(seconds=float("nan")), ValueError),
+    (lambda h: h.read(seconds=1e300), ValueError),
     (lambda h: h.read(seconds="1"), TypeError),
     (lambda h: h.read(seconds=True), TypeError),
     (lambda h: h.read(timeout=1), ValueError),

@@ -175,6 +175,23 @@ def test_ctrl_c_interrupts_a_waiting_read_soon_and_loses_nothing(headset):
     assert_one_time_line(chunk)
 
 
+def test_ctrl_c_interrupts_a_read_that_waits_for_another_threads_read(headset):
+    h = headset("")
+    h.start()
+    other = threading.Thread(target=lambda: h.read(seconds=60))
+    other.start()
+    time.sleep(0.2)   # the other read holds the reader now
+    timer = threading.Timer(0.2, lambda: os.kill(os.getpid(), signal.SIGINT))
+    timer.start()
+    started = time.monotonic()
+    with pytest.raises(KeyboardInterrupt):
+        h.read(seconds=1)
+    assert time.monotonic() - started < 1.0
+    timer.join()
+    h.close()
+    other.join()
+
+
 def test_close_from_another_thread_ends_a_waiting_read(headset):
     h = headset("")
     h.start()
