@@ -17,7 +17,9 @@ from typing import Optional
 from . import _ondira
 from ._paths import VIRTUAL_HEADSET_CANDIDATES
 
-_lock = threading.Lock()
+# Reentrant: a Headset collected while the lock is held (the collector may
+# run on any allocation) releases its lease from its finalizer.
+_lock = threading.RLock()
 _users = 0
 _config: Optional[str] = None
 
