@@ -1,14 +1,10 @@
-"""Where the package is installed, and what it exports."""
+"""Where cmake --install puts the package."""
 
 import os
 import site
 import subprocess
 import sys
 import sysconfig
-
-import pytest
-
-import ondira
 
 INSTALL_DIR = os.path.join(os.path.dirname(__file__), os.pardir, os.pardir, "python", "install_dir.py")
 
@@ -19,33 +15,18 @@ def install_dir(prefix):
 
 
 def test_installed_into_a_folder_of_the_interpreter_that_lies_in_the_prefix():
+    # Debian's interpreter has folders in both; /usr/local is the default prefix.
+    checked = 0
     for prefix in ("/usr/local", "/usr"):
         inside = [f for f in site.getsitepackages() if f.startswith(prefix + os.sep)]
-        if not inside:
-            continue
-        folder = os.path.join(prefix, install_dir(prefix))
-        assert folder in sys.path, f"{folder} is not on sys.path"
-        assert folder in inside
-
-
-VERSION = f"{sys.version_info.major}.{sys.version_info.minor}"
-
-
-@pytest.mark.skipif(f"/usr/local/lib/python{VERSION}/dist-packages" not in site.getsitepackages(),
-                    reason="not Debian's interpreter")
-def test_debian_usr_local_is_the_folder_already_on_sys_path():
-    assert install_dir("/usr/local") == f"lib/python{VERSION}/dist-packages"
+        if inside:
+            folder = os.path.join(prefix, install_dir(prefix))
+            assert folder in sys.path, f"{folder} is not on sys.path"
+            assert folder in inside
+            checked += 1
+    assert checked > 0, f"no site-packages folder of {sys.executable} lies in /usr/local or /usr"
 
 
 def test_another_prefix_gets_the_standard_site_packages_folder(tmp_path):
     expected = sysconfig.get_path("platlib", "posix_prefix", vars={"base": str(tmp_path), "platbase": str(tmp_path)})
     assert install_dir(str(tmp_path)) == os.path.relpath(expected, tmp_path)
-
-
-def test_the_public_names():
-    assert set(ondira.__all__) <= set(dir(ondira))
-    assert issubclass(ondira.DeviceError, OSError)
-    assert ondira.SAMPLE_RATE == 250 and ondira.CHANNEL_COUNT == 4
-    assert ondira.Status(6).name == "FTDI_LIBRARY_ERROR" and ondira.Status(6).type == "ERROR"
-    with pytest.raises(TypeError):
-        ondira.set_verbose("yes")
