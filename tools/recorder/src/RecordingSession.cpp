@@ -110,6 +110,8 @@ struct RecordingSession::Impl {
     void applyCalibration(Ondira& facade);
     void clearControlCodes();
     std::string controlTexts();
+    /// The first error among the codes since the last clear (else the first code; -1: none).
+    int controlFailureCode();
     void addNote(double onset, const std::string& text, double duration = -1);
     void setOutcome(Outcome outcome, const std::string& message);
     void setState(SessionState s) { state.store(static_cast<int>(s)); }
@@ -184,6 +186,7 @@ struct RecordingSession::Impl {
     // Written by the session thread, read after it has ended.
     Outcome outcome = Outcome::Completed;
     std::string message;
+    int failureCode = -1;
     int reconnects = 0;
     bool outputOpenFailed = false;
 
@@ -327,6 +330,16 @@ std::string RecordingSession::Impl::controlTexts()
     return texts.empty() ? std::string("no status event") : texts;
 }
 
+int RecordingSession::Impl::controlFailureCode()
+{
+    std::lock_guard<std::mutex> lock(eventMutex);
+    for (int code : controlCodes) {
+        if (std::string(StatusData::getTypeFromCode(static_cast<StatusData::statusCode>(code))) == "ERROR")
+            return code;
+    }
+    return controlCodes.empty() ? -1 : controlCodes.front();
+}
+
 void RecordingSession::Impl::addNote(double onset, const std::string& text, double duration)
 {
     std::lock_guard<std::mutex> lock(eventMutex);
@@ -365,6 +378,7 @@ void RecordingSession::Impl::run()
     clearControlCodes();
     if (!facade.openDevice()) {
         setOutcome(Outcome::HeadsetFailed, "could not open the headset: " + controlTexts());
+        failureCode = controlFailureCode();
     } else {
         const DeviceInfo device = readDeviceInfo(facade);
         {
@@ -374,6 +388,7 @@ void RecordingSession::Impl::run()
         }
         if (device.headsetFirmware.empty()) {
             setOutcome(Outcome::HeadsetFailed, "the dongle answered but the headset did not: " + controlTexts());
+            failureCode = controlFailureCode();
         } else if (stopRequested.load()) {
             setOutcome(Outcome::NothingRecorded, std::string());
         } else {
@@ -391,6 +406,7 @@ void RecordingSession::Impl::run()
             } else {
                 watching.store(false);
                 setOutcome(Outcome::HeadsetFailed, "the headset did not start streaming: " + controlTexts());
+                failureCode = controlFailureCode();
             }
         }
     }
@@ -446,6 +462,7 @@ void RecordingSession::Impl::run()
 bool RecordingSession::Impl::reconnect(Ondira& facade)
 {
     const std::string why = StatusData::getStringFromCode(static_cast<StatusData::statusCode>(lostCode.load()));
+    failureCode = lostCode.load(); // used only if the headset does not come back
     facade.stopStreaming();
     facade.closeDevice();
     if (options.reconnectSeconds <= 0) {
@@ -795,6 +812,8 @@ Summary RecordingSession::finish()
 
     summary.outcome = outcome;
     summary.message = message;
+    if (outcome == Outcome::HeadsetFailed)
+        summary.failureCode = d->failureCode;
     summary.samples = d->written;
     summary.fillers = d->fillersWritten;
     summary.librarySamples = d->librarySamples.load();
