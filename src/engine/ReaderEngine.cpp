@@ -211,7 +211,7 @@ bool ReaderEngine::run()
                 streaming.store(false);
                 events.add(StatusData::DEVICE_NOT_RESPONDING);
                 silentPolls = 0;
-            } else if (sendStart(events, true)) {
+            } else if (writeStart(events, true)) {
                 ++silentPolls;
             } else {
                 return exitWorker(2, &events);
@@ -299,14 +299,17 @@ bool ReaderEngine::stopStreaming()
 bool ReaderEngine::resume(PendingEvents& events)
 {
     // The new session begins with a clean parser, sample clock and
-    // calibration pass before the start goes out, so that the headset's first
-    // samples find it ready and none of them lands on a time line that is
-    // reset under it.
+    // calibration pass, and is streaming, before the start goes out: the
+    // headset's first samples find it ready, whenever they come, and none of
+    // them lands on a time line that is reset under it. While the command is
+    // written the worker waits for the I/O lock, so it sees the session only
+    // once the start is on its way.
     const bool wasStreaming = streaming.load();
     streaming.store(false);
     protocol->setSequenceNumber(-1);
     resetSession();
-    if (sendStart(events, wasStreaming))
+    streaming.store(true);
+    if (writeStart(events, wasStreaming))
         return true;
     streaming.store(wasStreaming); // a failed start leaves streaming as it was
     return false;
@@ -319,15 +322,13 @@ void ReaderEngine::buildRegisterCommand(std::uint32_t address, std::uint16_t val
                                      command);
 }
 
-bool ReaderEngine::sendStart(PendingEvents& events, bool wasStreaming)
+bool ReaderEngine::writeStart(PendingEvents& events, bool wasStreaming)
 {
     unsigned char command[ZAREProtocol::REGISTER_WRITE_SIZE];
     buildRegisterCommand(ZAREProtocol::REG_STREAM_CONTROL, ZAREProtocol::STREAM_START, command);
     writeCommand(command, sizeof command);
-    const HWDevice::errorCode error = device->getLastError();
-    if (error == HWDevice::HW_OK)
-        streaming.store(true);
     Trace() << "resuming:" << wasStreaming;
+    const HWDevice::errorCode error = device->getLastError();
     if (error == HWDevice::HW_OK)
         return true;
     events.add(error == HWDevice::HW_NOT_OPEN ? StatusData::DEVICE_NOT_OPEN

@@ -114,9 +114,9 @@ private:
 
     // Start and stop.
     bool resume(PendingEvents& events);
-    /// Writes the start command and, when it went out, sets streaming; false
-    /// (and the event) on a device error. `wasStreaming` is traced.
-    bool sendStart(PendingEvents& events, bool wasStreaming);
+    /// Writes the start command; false (and the event) on a device error.
+    /// `wasStreaming` is traced.
+    bool writeStart(PendingEvents& events, bool wasStreaming);
     bool pause(PendingEvents& events);
     void resetSession();
     void writeCommand(const unsigned char* bytes, std::uint32_t length);

@@ -1,8 +1,10 @@
 # Installs the built project into a fresh prefix, then builds a small
 # application against the installed package twice (CMake package and
-# pkg-config) and runs it.
+# pkg-config) and runs it; with PYTHON, imports the installed Python package
+# and streams from the installed virtual headset.
 # Usage: cmake -DBUILD_DIR=... -DAPP_SOURCE_DIR=... -DWORK_DIR=... -DGENERATOR=...
-#              -DCXX_COMPILER=... -P CheckInstalledPackage.cmake
+#              -DCXX_COMPILER=... [-DPYTHON=... -DPYTHON_PACKAGE_DIR=...]
+#              -P CheckInstalledPackage.cmake
 
 function(run)
     execute_process(COMMAND ${ARGN} RESULT_VARIABLE result OUTPUT_VARIABLE out ERROR_VARIABLE err)
@@ -76,4 +78,36 @@ if(PKG_CONFIG)
         ${flags} -Wl,-rpath,${libdir})
     run(${WORK_DIR}/app-pkgconfig)
     message(STATUS "pkg-config: ${last_output}")
+endif()
+
+# 3. The Python package, from the installed prefix alone: the extension finds
+# the installed libondira.so, and simulate=True the installed virtual headset.
+if(PYTHON)
+    set(site ${prefix}/${PYTHON_PACKAGE_DIR})
+    if(NOT EXISTS ${site}/ondira/__init__.py)
+        message(FATAL_ERROR "Python package not installed into ${site}")
+    endif()
+    set(ENV{PYTHONPATH} ${site})
+    set(ENV{PYTHONDONTWRITEBYTECODE} 1)
+    unset(ENV{ONDIRA_FTD2XX_LIBRARY})
+    unset(ENV{ONDIRA_SIM})
+    set(script [=[
+import os, sys
+import ondira
+prefix = os.path.realpath(sys.argv[1])
+os.chdir(sys.argv[2])
+assert os.path.realpath(ondira.__file__).startswith(prefix), ondira.__file__
+with ondira.Headset(simulate=True, sim="fast=1") as h:
+    h.start()
+    chunk = h.read(seconds=0.2)
+    assert len(chunk) == 50, len(chunk)
+recording = ondira.record("installed.edf", 0.5, simulate=True, sim="fast=1")
+assert recording.samples == 125, recording
+with open("/proc/self/maps") as maps:
+    loaded = {line.split()[-1] for line in maps if "libondira.so" in line or "libFtd2xx.so" in line}
+assert len(loaded) == 2 and all(os.path.realpath(p).startswith(prefix) for p in loaded), loaded
+print("import ondira:", ondira.__file__, "streamed", len(chunk), "samples")
+]=])
+    run(${PYTHON} -c "${script}" ${prefix} ${WORK_DIR})
+    message(STATUS "Python package: ${last_output}")
 endif()

@@ -9,6 +9,8 @@
 #include <ondira/recorder/Outputs.h>
 #include <ondira/recorder/RecordingSession.h>
 
+#include <ondira/StatusData.h>
+
 #include <QDir>
 #include <QFile>
 
@@ -329,6 +331,7 @@ TEST_F(SessionTest, ReconnectZero_GivesUpAtOnceAndKeepsWhatWasRecorded)
     EXPECT_EQ(run.summary.outcome, Outcome::HeadsetFailed);
     EXPECT_NE(run.summary.message.find("Error while reading, writing or configuring the device"), std::string::npos)
         << run.summary.message;
+    EXPECT_EQ(run.summary.failureCode, StatusData::DEVICE_IO_ERROR);
     EXPECT_GE(run.summary.samples, 250);
     EXPECT_EQ(run.summary.files.size(), 2u);
     EXPECT_EQ(run.csv.size(), static_cast<std::size_t>(run.summary.samples) + 1);
@@ -410,6 +413,7 @@ TEST_F(SessionTest, HeadsetCannotBeOpened_TheLibrarysTextAndNoFiles)
     EXPECT_NE(run.summary.message.find("could not open the headset: Error while reading, writing or configuring"),
               std::string::npos)
         << run.summary.message;
+    EXPECT_EQ(run.summary.failureCode, StatusData::DEVICE_IO_ERROR);
     EXPECT_TRUE(run.summary.files.empty());
     EXPECT_TRUE(QDir(cwd.path()).entryList({QStringLiteral("rec*")}, QDir::Files).isEmpty());
 }

@@ -24,7 +24,6 @@ namespace {
 
 constexpr double MAX_SECONDS = 366.0 * 24 * 3600;
 constexpr double MAX_RECONNECT_SECONDS = 24 * 3600;
-constexpr int MAX_LABEL_LENGTH = 12; // "EEG " + label fills the 16 characters of an EDF+ label
 
 volatile std::sig_atomic_t stopSignal = 0;
 
@@ -130,10 +129,7 @@ int readSettings(const QCommandLineParser& parser, const QCommandLineOption& out
                                     .arg(parser.value(labels)));
     for (int c = 0; c < CHANNEL_COUNT; ++c) {
         const QString name = names[c].trimmed();
-        bool printable = !name.isEmpty() && name.size() <= MAX_LABEL_LENGTH;
-        for (QChar ch : name)
-            printable = printable && ch.unicode() > 32 && ch.unicode() < 127 && ch != QLatin1Char('"');
-        if (!printable)
+        if (!isValidLabel(name.toStdString()))
             return fail(EXIT_USAGE, QStringLiteral("record: --labels: '%1' is not a valid electrode name: use 1 to %2 "
                                                    "ASCII letters, digits or signs, without blanks or quotes.")
                                         .arg(name)

@@ -76,6 +76,46 @@ TEST_F(Faults, ConsumerStopsOnNotOpenDuringAStartBeforeOpen_NothingHangs)
     EXPECT_EQ(events(), (Codes{StatusData::DEVICE_NOT_OPEN, StatusData::DEVICE_NOT_OPEN}));
 }
 
+// A sample consumer that stops the stream in the middle of a packet's
+// fillers: nothing is delivered after the stop, and nothing on a time line
+// of its own.
+class StopAtFirstFiller : public IDataConsumer
+{
+public:
+    explicit StopAtFirstFiller(ondira::ReaderEngine& engine) : engine(engine) {}
+    void receiveData(PData& data) override
+    {
+        const auto& sample = *static_cast<const OndiraData*>(data.getData());
+        if (stopped) {
+            ++afterStop;
+            return;
+        }
+        if (sample.getFlag() == OndiraData::FLAG_LOST_SAMPLE) {
+            EXPECT_TRUE(engine.stopStreaming());
+            stopped = true;
+        }
+    }
+    ondira::ReaderEngine& engine;
+    std::atomic<bool> stopped{false};
+    std::atomic<int> afterStop{0};
+};
+
+TEST_F(Faults, ConsumerStopsInTheMiddleOfFillers_NothingIsDeliveredAfterTheStop)
+{
+    std::string drop = "drop=";
+    for (int n = 10; n < 20; ++n)
+        drop += std::to_string(n) + (n < 19 ? "," : "");
+    build(drop);
+    StopAtFirstFiller stopper(*engine);
+    engine->getSampleProducer().registerConsumer(stopper);
+    ASSERT_TRUE(engine->openDevice());
+    ASSERT_TRUE(engine->startStreaming());
+    ASSERT_TRUE(waitUntil([&] { return stopper.stopped.load(); }));
+    ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > 3000; }));
+    EXPECT_EQ(stopper.afterStop.load(), 0);
+    EXPECT_FALSE(engine->isStreaming());
+}
+
 // --- A worker that ended on an error reads nothing: no success is claimed ----
 
 TEST_F(Faults, AfterTheWorkerEnded_StartPingAndQueriesFailAtOnce_CloseAndOpenRecover)

@@ -90,32 +90,14 @@ struct RecordingSession::Impl {
         : options(options)
         , target(options.seconds > 0 ? std::max(1LL, std::llround(options.seconds * SAMPLE_RATE_HZ)) : LLONG_MAX)
         , queue(std::max<std::size_t>(1, options.queueCapacity))
-        , sampleConsumer(this, true)
-        , statusConsumer(this, false)
+        , sampleConsumer([this](const OndiraData& sample) { onSample(sample); })
+        , statusConsumer([this](const StatusData& status) { onStatus(status); })
     {
         pendingEvents.reserve(1024);
         controlCodes.reserve(64);
     }
 
     // --- consumers: the library's worker thread, or the session thread during a facade call
-
-    /// Hands the library's records to onSample or onStatus.
-    class Consumer : public IDataConsumer
-    {
-    public:
-        Consumer(Impl* impl, bool samples) : impl(impl), samples(samples) {}
-        void receiveData(PData& data) override
-        {
-            if (samples)
-                impl->onSample(*static_cast<const OndiraData*>(data.getData()));
-            else
-                impl->onStatus(*static_cast<const StatusData*>(data.getData()));
-        }
-
-    private:
-        Impl* const impl;
-        const bool samples;
-    };
 
     void onSample(const OndiraData& sample);
     void onStatus(const StatusData& status);
@@ -128,6 +110,8 @@ struct RecordingSession::Impl {
     void applyCalibration(Ondira& facade);
     void clearControlCodes();
     std::string controlTexts();
+    /// The first error among the codes since the last clear (else the first code; -1: none).
+    int controlFailureCode();
     void addNote(double onset, const std::string& text, double duration = -1);
     void setOutcome(Outcome outcome, const std::string& message);
     void setState(SessionState s) { state.store(static_cast<int>(s)); }
@@ -147,8 +131,8 @@ struct RecordingSession::Impl {
     const long long target;              // time-line samples; LLONG_MAX: open-ended
     std::vector<std::unique_ptr<Writer>> writers;
     boost::lockfree::spsc_queue<QueuedSample> queue; // worker -> writer thread, never blocks
-    Consumer sampleConsumer;
-    Consumer statusConsumer;
+    RecordConsumer<OndiraData> sampleConsumer;
+    RecordConsumer<StatusData> statusConsumer;
 
     // Worker-side state: only the library's worker touches it (successive
     // workers are joined in between), and the writer thread once every
@@ -202,6 +186,7 @@ struct RecordingSession::Impl {
     // Written by the session thread, read after it has ended.
     Outcome outcome = Outcome::Completed;
     std::string message;
+    int failureCode = -1;
     int reconnects = 0;
     bool outputOpenFailed = false;
 
@@ -345,6 +330,16 @@ std::string RecordingSession::Impl::controlTexts()
     return texts.empty() ? std::string("no status event") : texts;
 }
 
+int RecordingSession::Impl::controlFailureCode()
+{
+    std::lock_guard<std::mutex> lock(eventMutex);
+    for (int code : controlCodes) {
+        if (std::string(StatusData::getTypeFromCode(static_cast<StatusData::statusCode>(code))) == "ERROR")
+            return code;
+    }
+    return controlCodes.empty() ? -1 : controlCodes.front();
+}
+
 void RecordingSession::Impl::addNote(double onset, const std::string& text, double duration)
 {
     std::lock_guard<std::mutex> lock(eventMutex);
@@ -383,6 +378,7 @@ void RecordingSession::Impl::run()
     clearControlCodes();
     if (!facade.openDevice()) {
         setOutcome(Outcome::HeadsetFailed, "could not open the headset: " + controlTexts());
+        failureCode = controlFailureCode();
     } else {
         const DeviceInfo device = readDeviceInfo(facade);
         {
@@ -392,6 +388,7 @@ void RecordingSession::Impl::run()
         }
         if (device.headsetFirmware.empty()) {
             setOutcome(Outcome::HeadsetFailed, "the dongle answered but the headset did not: " + controlTexts());
+            failureCode = controlFailureCode();
         } else if (stopRequested.load()) {
             setOutcome(Outcome::NothingRecorded, std::string());
         } else {
@@ -409,6 +406,7 @@ void RecordingSession::Impl::run()
             } else {
                 watching.store(false);
                 setOutcome(Outcome::HeadsetFailed, "the headset did not start streaming: " + controlTexts());
+                failureCode = controlFailureCode();
             }
         }
     }
@@ -464,6 +462,7 @@ void RecordingSession::Impl::run()
 bool RecordingSession::Impl::reconnect(Ondira& facade)
 {
     const std::string why = StatusData::getStringFromCode(static_cast<StatusData::statusCode>(lostCode.load()));
+    failureCode = lostCode.load(); // used only if the headset does not come back
     facade.stopStreaming();
     facade.closeDevice();
     if (options.reconnectSeconds <= 0) {
@@ -813,6 +812,8 @@ Summary RecordingSession::finish()
 
     summary.outcome = outcome;
     summary.message = message;
+    if (outcome == Outcome::HeadsetFailed)
+        summary.failureCode = d->failureCode;
     summary.samples = d->written;
     summary.fillers = d->fillersWritten;
     summary.librarySamples = d->librarySamples.load();

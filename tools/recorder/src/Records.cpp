@@ -10,6 +10,17 @@ std::string DeviceInfo::equipment() const
     return "Ondira dongle FW " + known(dongleFirmware) + " headset FW " + known(headsetFirmware);
 }
 
+bool isValidLabel(const std::string& label)
+{
+    if (label.empty() || label.size() > static_cast<std::size_t>(MAX_LABEL_LENGTH))
+        return false;
+    for (char c : label) {
+        if (c <= ' ' || c >= 127 || c == '"')
+            return false;
+    }
+    return true;
+}
+
 bool Writer::fail(const std::string& what)
 {
     if (lastError.empty())

@@ -6,12 +6,32 @@
 
 #include <ondira/recorder/Records.h>
 
+#include <ondira/IDataConsumer.h>
+#include <ondira/PData.h>
+
+#include <functional>
 #include <string>
+#include <utility>
 
 class Ondira;
 
 namespace ondira {
 namespace recorder {
+
+/// A consumer that hands each record the library delivers to `receive`: an
+/// OndiraData when registered for SAMPLE_DATA, a StatusData for STATUS_DATA.
+/// `receive` runs on the thread that delivers the record (IDataConsumer.h),
+/// and the record lives only during the call.
+template <typename Record>
+class RecordConsumer : public IDataConsumer
+{
+public:
+    explicit RecordConsumer(std::function<void(const Record&)> receive) : receive(std::move(receive)) {}
+    void receiveData(PData& data) override { receive(*static_cast<const Record*>(data.getData())); }
+
+private:
+    const std::function<void(const Record&)> receive;
+};
 
 /// Firmware versions and radio channels, read through the facade's
 /// properties (each read waits up to about 1.2 s for an answer).

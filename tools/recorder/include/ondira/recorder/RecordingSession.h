@@ -60,6 +60,10 @@ struct Summary {
     Outcome outcome = Outcome::Completed;
     /// For HeadsetFailed and OutputFailed: what happened and what to do.
     std::string message;
+    /// For HeadsetFailed: the status code of the library's event that said
+    /// why (the first error among those of the failed step, or the event that
+    /// reported the headset lost); -1 when no event did.
+    int failureCode = -1;
     long long samples = 0;          ///< written, fillers included
     long long fillers = 0;          ///< all fillers written
     long long librarySamples = 0;   ///< delivered by the library (its fillers included)

@@ -17,6 +17,14 @@ constexpr int SAMPLE_PERIOD_MS = 4;
 /// 2700000 / 4587520 (16-bit converter, 2.7 V reference, gain 70), in µV.
 constexpr double MAX_MICROVOLTS = 38570.4;
 
+/// The longest electrode name: "EEG " and the name fill the 16 characters
+/// of an EDF+ signal label.
+constexpr int MAX_LABEL_LENGTH = 12;
+
+/// True for 1 to MAX_LABEL_LENGTH printable ASCII characters without blanks
+/// or double quotes: a name that every file format takes as it is.
+bool isValidLabel(const std::string& label);
+
 /// Sample flags, as `OndiraData::flagValue`.
 constexpr int FLAG_NONE = 0;
 constexpr int FLAG_LOST_SAMPLE = 1;

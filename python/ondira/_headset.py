@@ -1,0 +1,382 @@
+"""The headset: open, settings, streaming and reading."""
+
+from __future__ import annotations
+
+import math
+import os
+import numbers
+import operator
+import threading
+import warnings
+import weakref
+from collections.abc import Iterable, Iterator, MutableMapping
+from typing import Optional, Union
+
+from . import _ondira
+from ._chunk import CHANNEL_COUNT, SAMPLE_RATE, Chunk
+from ._errors import DeviceError, Event, Status, make_event, not_open, raise_for
+from ._virtual import Lease, driver_library
+
+DEFAULT_BUFFER_SECONDS = 60.0
+MAX_BUFFER_SECONDS = 3600.0
+MAX_READ_SECONDS = 366.0 * 24 * 3600
+
+# name: (lowest, highest) value it takes; None: read-only (a version text).
+_PROPERTY_RANGES: dict[str, Optional[tuple[int, int]]] = {
+    "USB FW version": None,
+    "Ondira FW version": None,
+    "USB transmission channel": (0, 15),
+    "Ondira transmission channel": (0, 15),
+    "Channel 1 Enabled": (0, 1),
+    "Channel 2 Enabled": (0, 1),
+    "Channel 3 Enabled": (0, 1),
+    "Channel 4 Enabled": (0, 1),
+    "BaudRate": (300, 921600),
+    "WordLength": (5, 8),
+    "StopBits": (0, 2),
+    "Parity": (0, 4),
+    "Read Timeout": (0, 255),
+    "LatencyTimer": (2, 255),
+}
+# Read from dongle or headset: only while open.
+_ASKED_OF_THE_DEVICE = ("USB FW version", "Ondira FW version", "USB transmission channel",
+                        "Ondira transmission channel")
+# Kept by the library while closed, and applied when the device is opened.
+_SERIAL_SETTINGS = ("BaudRate", "WordLength", "StopBits", "Parity", "Read Timeout", "LatencyTimer")
+# Events that mean: the dongle or the headset did not answer.
+_NO_ANSWER = (Status.FW_VERSION_ERROR, Status.TRANSCEIVER_CHANNEL_ERROR)
+
+
+def _real(name: str, value: object) -> float:
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise TypeError(f"{name} must be a number of seconds, not {type(value).__name__}")
+    number = float(value)
+    if math.isnan(number):
+        raise ValueError(f"{name} must be a number of seconds, not NaN")
+    return number
+
+
+def _channels(channels: object) -> list[int]:
+    """Validates a list of channel numbers 1..4."""
+    if isinstance(channels, (str, bytes)) or not isinstance(channels, Iterable):
+        raise TypeError(f"channels must be a list of channel numbers 1..4, e.g. [1, 2, 3, 4], not {channels!r}")
+    numbers_given = []
+    for channel in channels:
+        if isinstance(channel, bool):
+            raise TypeError(f"channel numbers are 1..4, not {channel!r}")
+        try:
+            number = operator.index(channel)
+        except TypeError:
+            raise TypeError(f"channel numbers are whole numbers 1..4, not {channel!r}") from None
+        if not 1 <= number <= CHANNEL_COUNT:
+            raise ValueError(f"channel numbers are 1..4, not {number}")
+        numbers_given.append(number)
+    return numbers_given
+
+
+class _Resources:
+    """What a Headset holds outside Python: the device and the lease of the
+    virtual headset. Released by close(), or when the Headset is collected
+    or the interpreter exits while it is open."""
+
+    def __init__(self, device: _ondira.Device) -> None:
+        self.device = device
+        self.lease: Optional[Lease] = None
+        self.lock = threading.Lock()
+
+    def close(self) -> None:
+        with self.lock:
+            self.device.close()
+            if self.lease is not None:
+                self.lease.release()
+                self.lease = None
+
+
+class Headset:
+    """The headset behind one dongle.
+
+    ``Headset()`` uses the D2XX driver library wherever the library finds it
+    (``ONDIRA_FTD2XX_LIBRARY`` chooses a file); ``driver=`` names the file;
+    ``simulate=True`` uses the virtual headset installed with the package,
+    configured by ``sim=`` (the keys of the virtual headset, e.g.
+    ``"loss=0.01 hum=50"``; ``sim=`` implies ``simulate=True``, and without it
+    ``ONDIRA_SIM`` configures it).
+
+    Samples go from the library into a buffer of ``buffer_seconds`` of
+    samples (default 60 s), from which :meth:`read` takes them. Read at
+    least that often: when the buffer is full, newer samples are dropped,
+    counted in :attr:`overflows`, reported once as a ``ResourceWarning`` and
+    marked in the next chunk as fillers (:attr:`Chunk.dropped`).
+
+    Use it as a context manager (``open()`` on entry, ``close()`` on exit)::
+
+        with ondira.Headset(simulate=True) as h:
+            h.start()
+            chunk = h.read(seconds=2.0)
+
+    Every method may be called from any thread. Calls that talk to the
+    device release the interpreter lock while they wait.
+    """
+
+    def __init__(self, driver: Union[str, "os.PathLike[str]", None] = None, simulate: bool = False,
+                 sim: str = "", *, buffer_seconds: float = DEFAULT_BUFFER_SECONDS) -> None:
+        seconds = _real("buffer_seconds", buffer_seconds)
+        if not 0 < seconds <= MAX_BUFFER_SECONDS:
+            raise ValueError(f"buffer_seconds must lie in (0, {MAX_BUFFER_SECONDS:g}], not {seconds:g}")
+        self._driver_path, self._sim_config = driver_library(driver, simulate, sim)
+        capacity = max(1, math.ceil(seconds * SAMPLE_RATE))
+        self._resources = _Resources(_ondira.Device(self._driver_path, capacity))
+        self._device = self._resources.device
+        weakref.finalize(self, self._resources.close)
+        self._lock = threading.Lock()
+        self._overflow_warned = False
+        self._events_warned = False
+        self.properties = Properties(self)
+        """The library's fourteen settings by name: ``h.properties["Read Timeout"]``; assignment sets."""
+
+    # --- open and close
+
+    def open(self) -> Headset:
+        """Opens the dongle and identifies it (nothing when open already).
+        Raises DeviceError when no dongle answers."""
+        with self._lock:
+            if self._device.is_open:
+                return self
+            lease = Lease(self._driver_path, self._sim_config) if self._sim_config is not None else None
+            try:
+                ok, code = self._device.open()
+                if not ok:
+                    raise_for("could not open the headset", code)
+            except BaseException:
+                if lease is not None:
+                    lease.release()
+                raise
+            self._resources.lease = lease
+        return self
+
+    def close(self) -> None:
+        """Stops streaming and closes the device (nothing when closed). Samples
+        not read yet stay readable."""
+        with self._lock:
+            self._resources.close()
+
+    def __enter__(self) -> Headset:
+        return self.open()
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.close()
+
+    @property
+    def is_open(self) -> bool:
+        return bool(self._device.is_open)
+
+    @property
+    def streaming(self) -> bool:
+        """Started, not stopped, and not ended by the library on an error."""
+        return bool(self._device.is_streaming)
+
+    def __repr__(self) -> str:
+        source = ("virtual headset" if self._sim_config is not None
+                  else self._driver_path or "D2XX driver")
+        state = "streaming" if self.streaming else "open" if self.is_open else "closed"
+        return f"<ondira.Headset {source}, {state}>"
+
+    # --- what the device reports
+
+    @property
+    def firmware(self) -> dict[str, Optional[str]]:
+        """Firmware versions as the library reports them, e.g.
+        ``{"dongle": "2.4", "headset": "3.5"}``; ``None`` for one that did not answer."""
+        return {"dongle": self._ask("USB FW version"), "headset": self._ask("Ondira FW version")}
+
+    @property
+    def radio_channels(self) -> dict[str, Optional[int]]:
+        """Radio channels, e.g. ``{"dongle": 9, "headset": 9}``; ``None`` for one that did not answer.
+        Set them through :attr:`properties` (the headset's first, then the dongle's)."""
+        return {"dongle": self._ask("USB transmission channel"), "headset": self._ask("Ondira transmission channel")}
+
+    def _ask(self, name: str) -> Union[str, int, None]:
+        try:
+            return self.properties[name]
+        except DeviceError as error:
+            if error.code in _NO_ANSWER:
+                return None
+            raise
+
+    def calibrate(self, channels: Iterable[int]) -> None:
+        """Switches offset calibration on for `channels` (numbers 1..4) and off for the others;
+        ``calibrate([])`` switches it off everywhere."""
+        on = set(_channels(channels))
+        for channel in range(1, CHANNEL_COUNT + 1):
+            self.properties[f"Channel {channel} Enabled"] = 1 if channel in on else 0
+
+    # --- streaming
+
+    def start(self) -> None:
+        """Starts streaming (nothing when it streams already: a second start would
+        restart the time line). Raises DeviceError when the headset is not open
+        or the command fails."""
+        if not self._device.is_open:
+            raise not_open("start streaming")
+        if self._device.is_streaming:
+            return
+        ok, code = self._device.start()
+        if not ok:
+            raise_for("could not start streaming", code)
+
+    def stop(self) -> None:
+        """Stops streaming (nothing when closed). Samples not read yet stay readable."""
+        if not self._device.is_open:
+            return
+        ok, code = self._device.stop()
+        if not ok:
+            raise_for("could not stop streaming", code)
+
+    def read(self, seconds: Optional[float] = None, *, timeout: Optional[float] = None) -> Chunk:
+        """Takes samples out of the buffer into a new :class:`Chunk`.
+
+        ``read()`` returns at once with whatever has arrived (perhaps nothing).
+        ``read(seconds=s)`` returns the next ``round(s * 250)`` samples,
+        waiting while the headset streams, with the interpreter lock released
+        so that other threads run; Ctrl-C interrupts the wait with
+        KeyboardInterrupt (nothing read so far is lost). It returns fewer
+        samples when ``timeout`` seconds have passed, or when streaming ends
+        (:meth:`stop`, :meth:`close`, or the library stopping it on an error).
+
+        Raises DeviceError once the buffer is empty after the library ended
+        the stream on an error (the headset stopped answering, the dongle
+        was unplugged).
+        """
+        if seconds is None:
+            if timeout is not None:
+                raise ValueError("timeout= goes with seconds=: read() without seconds never waits")
+            rows = -1
+        else:
+            wanted = _real("seconds", seconds)
+            if not 0 < wanted <= MAX_READ_SECONDS:
+                raise ValueError(f"seconds must lie in (0, {MAX_READ_SECONDS:g}], not {wanted:g}")
+            rows = round(wanted * SAMPLE_RATE)
+            if rows == 0:
+                raise ValueError(f"seconds={wanted:g} is less than one sample ({1000 // SAMPLE_RATE} ms)")
+        limit = -1.0
+        if timeout is not None:
+            limit = _real("timeout", timeout)
+            if limit < 0:
+                raise ValueError(f"timeout must be 0 or more seconds, not {limit:g}")
+            if math.isinf(limit):
+                limit = -1.0
+
+        data, timestamps, flags, offset_change, dropped = self._device.read(rows, limit)
+        chunk = Chunk(data, timestamps, flags, offset_change, dropped)
+        self._warn_overflow()
+        if len(chunk) == 0 and rows != 0:
+            code = self._device.stream_end_code
+            if code >= 0:
+                hint = ("stop() and start() again" if code == Status.DEVICE_NOT_RESPONDING
+                        else "close() and open() the headset again")
+                raise DeviceError("the headset stopped streaming", code, hint)
+        return chunk
+
+    @property
+    def overflows(self) -> int:
+        """Samples dropped because the read buffer was full, since construction."""
+        return int(self._device.overflows)
+
+    @property
+    def buffer_seconds(self) -> float:
+        """How many seconds of samples the read buffer holds."""
+        return self._device.capacity / SAMPLE_RATE
+
+    def _warn_overflow(self) -> None:
+        dropped = self._device.overflows
+        if dropped and not self._overflow_warned:
+            self._overflow_warned = True
+            warnings.warn(
+                f"ondira: the read buffer ({self.buffer_seconds:g} s) was full: {dropped} samples were dropped; "
+                "they are fillers in the chunk (chunk.dropped) and counted in h.overflows. Read more often, or "
+                "give Headset(buffer_seconds=...) more room", ResourceWarning, stacklevel=3)
+
+    def events(self) -> list[Event]:
+        """The library's status events since the last call, oldest first."""
+        events = [make_event(timestamp, code) for timestamp, code in self._device.take_events()]
+        dropped = self._device.events_dropped
+        if dropped and not self._events_warned:
+            self._events_warned = True
+            warnings.warn(f"ondira: {dropped} status events were dropped because events() was not called for "
+                          "long; the newest are kept", ResourceWarning, stacklevel=2)
+        return events
+
+
+class Properties(MutableMapping[str, Union[int, str]]):
+    """The library's fourteen settings of one headset, by name.
+
+    Reading asks the library for the current value: an ``int``, or a ``str``
+    for the two firmware versions (read-only). The firmware versions and the
+    radio channels are asked of dongle and headset, so they need the headset
+    open and take up to about 1.2 s when it does not answer (DeviceError).
+    Assigning checks the value's range and sets it; the serial settings
+    (BaudRate, WordLength, StopBits, Parity, Read Timeout, LatencyTimer) set
+    while closed are kept and applied when the headset is opened (the
+    library's worker then sets Read Timeout to 100 ms). Unknown names raise
+    KeyError.
+    """
+
+    def __init__(self, headset: Headset) -> None:
+        self._headset = weakref.proxy(headset)
+
+    def __getitem__(self, name: str) -> Union[int, str]:
+        _check_name(name)
+        device = self._headset._device
+        if name in _ASKED_OF_THE_DEVICE and not device.is_open:
+            raise not_open(f"read {name!r}")
+        ok, code, integer, text = device.get_property(name)
+        if not ok:
+            raise_for(f"could not read {name!r}", code)
+        return text if _PROPERTY_RANGES[name] is None else int(integer)
+
+    def __setitem__(self, name: str, value: Union[int, bool]) -> None:
+        _check_name(name)
+        limits = _PROPERTY_RANGES[name]
+        if limits is None:
+            raise TypeError(f"{name!r} is read-only")
+        if isinstance(value, bool):
+            value = int(value)
+        try:
+            number = operator.index(value)
+        except TypeError:
+            raise TypeError(f"{name!r} takes a whole number, not {type(value).__name__}") from None
+        low, high = limits
+        if not low <= number <= high:
+            raise ValueError(f"{name!r} takes {low}..{high}, not {number}")
+        device = self._headset._device
+        if name in _ASKED_OF_THE_DEVICE and not device.is_open:
+            raise not_open(f"set {name!r}")
+        ok, code = device.set_property(name, number)
+        if ok:
+            return
+        if name in _SERIAL_SETTINGS and not device.is_open and device.get_property(name)[2] == number:
+            return  # kept for the next open
+        if code < 0:
+            who = "dongle" if name.startswith("USB") else "headset" if name.startswith("Ondira") else "driver"
+            raise DeviceError(f"could not set {name!r} to {number}: the {who} did not accept it")
+        raise_for(f"could not set {name!r} to {number}", code)
+
+    def __delitem__(self, name: str) -> None:
+        raise TypeError("the headset's properties cannot be deleted")
+
+    def __iter__(self) -> Iterator[str]:
+        return iter(_PROPERTY_RANGES)
+
+    def __len__(self) -> int:
+        return len(_PROPERTY_RANGES)
+
+    def __contains__(self, name: object) -> bool:
+        return name in _PROPERTY_RANGES
+
+    def __repr__(self) -> str:
+        return f"<ondira.Headset properties: {', '.join(_PROPERTY_RANGES)}>"
+
+
+def _check_name(name: object) -> None:
+    if not isinstance(name, str) or name not in _PROPERTY_RANGES:
+        raise KeyError(f"{name!r} is not a property of the headset; they are: {', '.join(_PROPERTY_RANGES)}")

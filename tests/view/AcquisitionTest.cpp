@@ -1,0 +1,311 @@
+// The viewer's core against the virtual headset, in-process: what reaches
+// the display, the spectrum of the headset's signal, recordings, a lost
+// headset, and requests made at the wrong time.
+
+#include "Acquisition.h"
+#include "Spectrum.h"
+#include "TraceBuffer.h"
+#include "ViewTestSupport.h"
+
+#include "RecorderTestSupport.h"
+#include "TestSupport.h"
+#include "ondira_sim.h"
+
+#include <ondira/recorder/Outputs.h>
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <vector>
+
+using namespace ondira::view;
+using namespace view_test;
+using LogKind = LogEntry::Kind;
+using ondira_test::waitFor;
+
+namespace {
+
+class AcquisitionTest : public ::testing::Test
+{
+protected:
+    void start(const std::string& config, AcquisitionOptions options = simulatorOptions())
+    {
+        ASSERT_EQ(configure(config), "");
+        link = std::make_unique<Acquisition>(options);
+        link->connect(Source::VirtualHeadset, true);
+        ASSERT_TRUE(until([&] { return link->status().link == Link::Streaming; })) << listOf(log);
+    }
+
+    /// Moves what the acquisition delivered into `buffer` and `log`.
+    void pump()
+    {
+        std::vector<DisplaySample> batch(2048);
+        for (;;) {
+            const std::size_t n = link->takeSamples(batch.data(), batch.size());
+            buffer.append(batch.data(), n);
+            shown.insert(shown.end(), batch.begin(), batch.begin() + static_cast<std::ptrdiff_t>(n));
+            if (n < batch.size())
+                break;
+        }
+        for (LogEntry& entry : link->takeLog())
+            log.push_back(std::move(entry));
+    }
+
+    bool until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30))
+    {
+        return waitFor([&] {
+            pump();
+            return condition();
+        }, timeout);
+    }
+
+    bool settled() { return until([&] { return link->idle(); }); }
+
+    std::string base(const char* name) const { return QDir(cwd.path()).filePath(QString::fromLatin1(name)).toStdString(); }
+
+    ondira_test::ScopedWorkingDirectory cwd; // log.txt and recordings
+    std::unique_ptr<Acquisition> link;
+    TraceBuffer buffer{20000};
+    std::vector<DisplaySample> shown; // as the ring delivered them
+    std::vector<LogEntry> log;
+};
+
+} // namespace
+
+TEST_F(AcquisitionTest, Spectrum_VirtualHeadset_PeaksAtItsTenHertzRhythmWithAlphaLargest)
+{
+    start("timescale=4 seed=3");
+    ASSERT_TRUE(until([&] { return buffer.size() >= 6 * SAMPLE_RATE_HZ; })) << listOf(log);
+    Welch welch(SAMPLE_RATE_HZ, SAMPLE_RATE_HZ);
+    std::vector<float> values(4 * SAMPLE_RATE_HZ);
+    std::vector<unsigned char> marked(values.size());
+    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+        SCOPED_TRACE(c + 1);
+        const std::size_t n = buffer.lastRaw(c, values.size(), values.data(), marked.data());
+        const Psd psd = welch.compute(values.data(), marked.data(), n);
+        ASSERT_FALSE(psd.empty());
+        EXPECT_EQ(peakFrequency(psd, 1.0, 60.0), 10.0);
+        const auto powers = bandPowers(psd);
+        for (std::size_t b = 0; b < BAND_COUNT; ++b) {
+            if (b != 2) {
+                EXPECT_GT(powers[2], 5 * powers[b]) << EEG_BANDS[b].name;
+            }
+        }
+    }
+}
+
+TEST_F(AcquisitionTest, Display_GuiFallingBehind_SkippedSamplesKeepTheTimeAxisTrue)
+{
+    AcquisitionOptions options = simulatorOptions();
+    options.displayCapacity = 64;
+    ASSERT_EQ(configure("timescale=4"), "");
+    link = std::make_unique<Acquisition>(options);
+    link->connect(Source::VirtualHeadset, true);
+    // Nobody reads the ring: it fills up, and the library's worker goes on.
+    ASSERT_TRUE(waitFor([&] { return link->status().displaySkipped > 200; }));
+    // Reading again: the next sample that fits carries the gap.
+    ASSERT_TRUE(until([&] { return buffer.end() > 64 + 200 + 50; })) << listOf(log);
+    link->stopStreaming();
+    ASSERT_TRUE(settled());
+    pump();
+
+    // On the library's 4 ms time line, each sample shown lies as many steps
+    // after the one before as it says were skipped, plus one.
+    ASSERT_GT(shown.size(), 64u);
+    long long carried = 0;
+    for (std::size_t i = 1; i < shown.size(); ++i) {
+        carried += shown[i].skippedBefore;
+        ASSERT_EQ(shown[i].sample.timestampMs - shown[i - 1].sample.timestampMs, 4LL * (1 + shown[i].skippedBefore))
+            << "sample " << i;
+    }
+    EXPECT_GE(carried, 200);
+    // Those skipped after the last sample shown have no place to be drawn.
+    EXPECT_LE(carried, link->status().displaySkipped);
+    long long marked = 0;
+    for (long long i = buffer.first(); i < buffer.end(); ++i)
+        marked += (buffer.marks(i) & TraceBuffer::MARK_SKIPPED) ? 1 : 0;
+    EXPECT_EQ(marked, carried);
+    EXPECT_EQ(buffer.end(), static_cast<long long>(shown.size()) + carried);
+}
+
+TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesAFile)
+{
+    start("timescale=4 loss=0.02 seed=9");
+    auto capture = std::make_shared<recorder_test::Capture>();
+    RecordingRequest request;
+    request.base = base("first.edf"); // the extension is optional
+    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture));
+    link->startRecording(std::move(request));
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 3.0; })) << listOf(log);
+    link->stopRecording();
+    ASSERT_TRUE(settled());
+    ASSERT_FALSE(link->status().recording);
+    pump();
+
+    // The files hold what the writers were given: the library's samples, its
+    // fillers among them, one every 4 ms.
+    std::vector<ondira::recorder::Sample> samples;
+    {
+        std::lock_guard<std::mutex> lock(capture->mutex);
+        samples = capture->samples;
+        EXPECT_EQ(capture->info.labels[2], "O1");
+        EXPECT_EQ(capture->info.device.headsetFirmware, "3.5");
+    }
+    ASSERT_GE(samples.size(), 750u);
+    long long fillers = 0;
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        fillers += ondira::recorder::isFiller(samples[i]) ? 1 : 0;
+        if (i > 0) {
+            ASSERT_EQ(samples[i].timestampMs - samples[i - 1].timestampMs, 4) << "sample " << i;
+        }
+    }
+    EXPECT_GT(fillers, 0) << "loss=0.02 loses packets";
+    EXPECT_EQ(fillers % 5, 0) << "five fillers per lost packet";
+    const std::string files = base("first");
+    const auto csv = recorder_test::readCsv(files + ".csv");
+    ASSERT_EQ(csv.size(), samples.size() + 1);
+    EXPECT_EQ(csv[0][1], "Fp1_uV");
+    const auto edf = recorder_test::readEdf(files + ".edf");
+    ASSERT_TRUE(edf.ok) << edf.error;
+    EXPECT_EQ(edf.labels[3], "EEG O2");
+    EXPECT_EQ(edf.records, static_cast<long long>((samples.size() + 249) / 250));
+    for (std::size_t i = 0; i < samples.size(); i += 97)
+        EXPECT_NEAR(edf.microvolts[1][i], samples[i].microvolts[1], 0.3) << "sample " << i;
+    EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(files + ".events.csv")));
+    EXPECT_TRUE(logHas(log, LogKind::Note, "Recorded ")) << listOf(log);
+
+    // The same name again: refused, nothing touched.
+    const qint64 size = QFileInfo(QString::fromStdString(files + ".edf")).size();
+    RecordingRequest again;
+    again.base = files;
+    link->startRecording(std::move(again));
+    ASSERT_TRUE(settled());
+    pump();
+    EXPECT_TRUE(logHas(log, LogKind::Failure, "already exists")) << listOf(log);
+    EXPECT_FALSE(link->status().recording);
+    EXPECT_EQ(QFileInfo(QString::fromStdString(files + ".edf")).size(), size);
+
+    // A second recording starts where it was started: nothing of the first
+    // one's queue leaks into it.
+    auto second = std::make_shared<recorder_test::Capture>();
+    RecordingRequest next;
+    next.base = base("second");
+    next.csv = false;
+    next.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(second));
+    link->startRecording(std::move(next));
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
+    link->stopRecording();
+    ASSERT_TRUE(settled());
+    std::lock_guard<std::mutex> lock(second->mutex);
+    ASSERT_FALSE(second->samples.empty());
+    EXPECT_GT(second->samples.front().timestampMs, samples.back().timestampMs);
+    for (std::size_t i = 1; i < second->samples.size(); ++i)
+        ASSERT_EQ(second->samples[i].timestampMs - second->samples[i - 1].timestampMs, 4) << "sample " << i;
+    EXPECT_FALSE(QFileInfo::exists(QString::fromStdString(base("second") + ".csv")));
+}
+
+TEST_F(AcquisitionTest, Recording_SlowDisk_OverflowBecomesFillersWithANote)
+{
+    AcquisitionOptions options = simulatorOptions();
+    options.recordCapacity = 32;
+    start("timescale=4", options);
+    auto capture = std::make_shared<recorder_test::Capture>();
+    RecordingRequest request;
+    request.base = base("slow");
+    request.csv = false;
+    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture, -1, 150));
+    link->startRecording(std::move(request));
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 2.0; })) << listOf(log);
+    link->stopRecording();
+    ASSERT_TRUE(settled());
+
+    std::lock_guard<std::mutex> lock(capture->mutex);
+    long long fillers = 0;
+    for (std::size_t i = 1; i < capture->samples.size(); ++i) {
+        ASSERT_EQ(capture->samples[i].timestampMs - capture->samples[i - 1].timestampMs, 4) << "sample " << i;
+        fillers += ondira::recorder::isFiller(capture->samples[i]) ? 1 : 0;
+    }
+    EXPECT_GT(fillers, 0);
+    long long noted = 0;
+    for (const auto& note : capture->notes) {
+        const auto at = note.text.find(" samples dropped: recording queue full");
+        if (at != std::string::npos)
+            noted += std::stoll(note.text.substr(0, at));
+    }
+    EXPECT_EQ(noted, fillers) << "every dropped sample is noted (the headset lost none)";
+}
+
+TEST_F(AcquisitionTest, HeadsetLost_WhileRecording_ClosesTheFilesAndSaysWhatToDo)
+{
+    start("timescale=4");
+    auto capture = std::make_shared<recorder_test::Capture>();
+    RecordingRequest request;
+    request.base = base("lost");
+    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture));
+    link->startRecording(std::move(request));
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
+    ondira_sim_unplug(0);
+    ASSERT_TRUE(until([&] { return link->status().link == Link::Disconnected && link->idle(); })) << listOf(log);
+    pump();
+    EXPECT_FALSE(link->status().recording);
+    EXPECT_TRUE(logHas(log, LogKind::Failure, "The headset was lost")) << listOf(log);
+    EXPECT_TRUE(logHas(log, LogKind::Failure, "files are valid")) << listOf(log);
+    {
+        std::lock_guard<std::mutex> lock(capture->mutex);
+        EXPECT_TRUE(capture->closed);
+        ASSERT_FALSE(capture->notes.empty());
+        EXPECT_EQ(capture->notes.back().text, "Headset lost");
+    }
+    const auto edf = recorder_test::readEdf(base("lost") + ".edf");
+    ASSERT_TRUE(edf.ok) << edf.error;
+    EXPECT_GE(edf.records, 1);
+
+    // Plugged in again, it connects as before.
+    ondira_sim_replug(0);
+    link->connect(Source::VirtualHeadset, true);
+    EXPECT_TRUE(until([&] { return link->status().link == Link::Streaming; })) << listOf(log);
+}
+
+TEST_F(AcquisitionTest, Requests_AtTheWrongTime_AreRefusedWithAReason)
+{
+    ASSERT_EQ(configure("timescale=4"), "");
+    link = std::make_unique<Acquisition>(simulatorOptions());
+    struct Case {
+        const char* what;
+        std::function<void()> request;
+        const char* failure;
+    };
+    auto expectRefused = [&](const Case& c, Link stays) {
+        SCOPED_TRACE(c.what);
+        log.clear();
+        c.request();
+        ASSERT_TRUE(settled());
+        pump();
+        EXPECT_TRUE(logHas(log, LogKind::Failure, c.failure)) << listOf(log);
+        EXPECT_EQ(link->status().link, stays);
+    };
+    const Case beforeConnecting[] = {
+        {"start", [&] { link->startStreaming(); }, "Not connected"},
+        {"record", [&] { link->startRecording(RecordingRequest{base("x"), true, {}}); }, "Not streaming"},
+    };
+    for (const Case& c : beforeConnecting)
+        expectRefused(c, Link::Disconnected);
+    // Calibration switched off while disconnected holds for the connection.
+    link->setCalibration(0, false);
+    link->connect(Source::VirtualHeadset, true);
+    ASSERT_TRUE(until([&] { return link->status().link == Link::Streaming; })) << listOf(log);
+    EXPECT_TRUE(until([&] { return link->status().calibration[0] == Calibration::Off; })) << listOf(log);
+
+    const Case whileStreaming[] = {
+        {"connect again", [&] { link->connect(Source::VirtualHeadset); }, "Already connected"},
+        {"an empty file name", [&] { link->startRecording(RecordingRequest{" ", true, {}}); }, "Choose a file name"},
+        {"a missing folder", [&] { link->startRecording(RecordingRequest{base("no/such/folder/x"), true, {}}); },
+         "does not exist"},
+    };
+    for (const Case& c : whileStreaming)
+        expectRefused(c, Link::Streaming);
+}

@@ -1,0 +1,67 @@
+#ifndef ONDIRA_VIEW_TRACEVIEW_H
+#define ONDIRA_VIEW_TRACEVIEW_H
+
+#include "TraceBuffer.h"
+
+#include <QColor>
+#include <QString>
+#include <QWidget>
+
+#include <array>
+
+namespace ondira {
+namespace view {
+
+/// The four channels scrolling from right to left over a window of seconds,
+/// drawn with QPainter from a TraceBuffer: per channel a lane with its label
+/// and scale, a time axis below. Fillers are drawn grey and dashed on a
+/// shaded band, offset changes as orange lines in their channel's lane, a
+/// (re)start of streaming as a dark line across all lanes. Where more samples
+/// than pixels fall into a column, the column shows their minimum and maximum.
+class TraceView : public QWidget
+{
+    Q_OBJECT
+public:
+    static constexpr int DIVISIONS = 4;   ///< vertical divisions per lane
+
+    explicit TraceView(const TraceBuffer& buffer, QWidget* parent = nullptr);
+
+    void setLabels(const std::array<QString, CHANNEL_COUNT>& labels);
+    void setWindowSeconds(int seconds);
+    int windowSeconds() const { return seconds; }
+    /// µV per division for every channel; 0 scales each channel automatically.
+    void setFixedScale(double microvoltsPerDivision);
+    /// The scale channel `channel` was last drawn with.
+    double microvoltsPerDivision(int channel) const { return scales[static_cast<std::size_t>(channel)]; }
+    /// Shown when there are no samples yet.
+    void setIdleText(const QString& text);
+
+    static QColor channelColor(int channel);
+    QRect plotRect() const;
+    QRect laneRect(int channel) const;
+
+    QSize sizeHint() const override { return QSize(900, 600); }
+    QSize minimumSizeHint() const override { return QSize(400, 300); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    void drawLane(class QPainter& painter, int channel, long long firstIndex, long long count);
+    void drawTimeAxis(QPainter& painter, long long firstIndex, long long count);
+    double xOf(double index, long long firstIndex, long long count) const;
+
+    const TraceBuffer& buffer;
+    std::array<QString, CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
+                                               QStringLiteral("Ch4")}};
+    int seconds = 10;
+    double fixedScale = 0.0;
+    std::array<double, CHANNEL_COUNT> scales{};
+    QString idleText;
+    QRect plot; // plotRect() while a frame is drawn
+};
+
+} // namespace view
+} // namespace ondira
+
+#endif

@@ -1,0 +1,138 @@
+#ifndef ONDIRA_VIEW_ACQUISITION_H
+#define ONDIRA_VIEW_ACQUISITION_H
+
+#include "Calibration.h"
+#include "DisplaySample.h"
+
+#include <ondira/recorder/Writer.h>
+
+#include <array>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ondira {
+namespace view {
+
+using recorder::DeviceInfo;
+
+enum class Source {
+    Headset,        ///< the D2XX driver, found as the library finds it
+    VirtualHeadset  ///< the virtual headset built with the project
+};
+
+enum class Link { Disconnected, Connecting, Connected, Streaming, Disconnecting };
+
+/// One line of the viewer's log: a status event of the library, a step of
+/// the viewer, or a failure to show to the user.
+struct LogEntry {
+    enum class Kind { Status, Note, Failure };
+    long long sequence = 0;   ///< orders entries from every thread
+    long long wallMs = 0;     ///< ms since 1970-01-01 UTC
+    Kind kind = Kind::Note;
+    int code = -1;            ///< the status code (Kind::Status)
+    std::string type;         ///< "ERROR", "WARNING", "INFO" (Kind::Status)
+    std::string text;
+};
+
+/// What the GUI shows; a consistent snapshot of counters that move on other threads.
+struct AcquisitionStatus {
+    Link link = Link::Disconnected;
+    bool busy = false;                ///< requests wait or run on the control thread
+    Source source = Source::Headset;
+    bool haveInfo = false;
+    DeviceInfo info;
+    std::array<Calibration, CHANNEL_COUNT> calibration{};
+    std::array<bool, CHANNEL_COUNT> calibrationOn{};
+    long long samples = 0;            ///< delivered by the library since connecting, fillers included
+    long long lost = 0;               ///< of which fillers (lost samples)
+    long long displaySkipped = 0;     ///< not shown: the GUI thread fell behind
+    long long eventsSkipped = 0;      ///< status events not listed: the GUI thread fell behind
+    bool recording = false;
+    std::string recordingBase;
+    double recordedSeconds = 0.0;     ///< time line written so far, fillers included
+    long long recordedLost = 0;
+};
+
+struct RecordingRequest {
+    /// Writes BASE.edf, and BASE.csv and BASE.events.csv with `csv`; a name
+    /// ending in ".edf" is taken without it. Existing files are never replaced.
+    std::string base;
+    bool csv = true;
+    /// Writers of the caller's own, fed like the files.
+    std::vector<std::unique_ptr<recorder::Writer>> extraWriters;
+};
+
+struct AcquisitionOptions {
+    std::array<std::string, CHANNEL_COUNT> labels{{"Ch1", "Ch2", "Ch3", "Ch4"}};
+    /// The virtual headset's file (findVirtualHeadset); empty when there is none.
+    std::string virtualHeadset;
+    /// ONDIRA_FTD2XX_LIBRARY as the user set it, for Source::Headset.
+    std::string headsetLibrary;
+    std::size_t displayCapacity = 1u << 15;                        ///< samples
+    std::size_t recordCapacity = 60 * recorder::SAMPLE_RATE_HZ;    ///< samples
+    std::array<bool, CHANNEL_COUNT> calibrationOn{{true, true, true, true}};
+};
+
+/// The viewer's link to the headset, without any GUI.
+///
+/// A control thread of its own makes every call into the library (open,
+/// close, start, stop, ping, properties), in the order the requests came; the
+/// request methods return at once. The library's consumers run on its worker
+/// thread: they copy each sample into a lock-free ring for the GUI thread and,
+/// while recording, into another for a writer thread, and never block or call
+/// the library. Status events reach the GUI and the recording through
+/// lock-free queues too.
+///
+/// When the headset is lost while streaming (DEVICE_IO_ERROR,
+/// DEVICE_NOT_RESPONDING), the recording is closed, the device closed, and a
+/// failure says what to do.
+///
+/// Request methods, status() and takeLog() may be called from any thread;
+/// takeSamples() from one thread only (the ring's single reader).
+class Acquisition
+{
+public:
+    explicit Acquisition(const AcquisitionOptions& options);
+    /// Closes a recording, stops, closes the device and joins the threads.
+    ~Acquisition();
+    Acquisition(const Acquisition&) = delete;
+    Acquisition& operator=(const Acquisition&) = delete;
+
+    /// Opens the dongle, checks that the headset answers, applies the
+    /// calibration switches and reads firmware versions and radio channels;
+    /// with `thenStart`, starts streaming too.
+    void connect(Source source, bool thenStart = false);
+    /// Closes a recording, stops streaming, closes the device.
+    void disconnect();
+    void startStreaming();
+    /// Closes a recording first.
+    void stopStreaming();
+    /// Offset calibration of `channel` (0..3) on or off; kept for later
+    /// connections too.
+    void setCalibration(int channel, bool on);
+    /// Only while streaming.
+    void startRecording(RecordingRequest request);
+    void stopRecording();
+
+    /// Moves up to `max` samples out of the ring; returns how many.
+    std::size_t takeSamples(DisplaySample* out, std::size_t max);
+    /// Log entries since the last call, in the order they happened.
+    std::vector<LogEntry> takeLog();
+    AcquisitionStatus status() const;
+
+    /// True once every request made so far has been carried out.
+    bool idle() const;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> d;
+};
+
+const char* linkName(Link link);
+
+} // namespace view
+} // namespace ondira
+
+#endif

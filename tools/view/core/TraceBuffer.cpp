@@ -1,0 +1,102 @@
+#include "TraceBuffer.h"
+
+#include <algorithm>
+
+namespace ondira {
+namespace view {
+
+TraceBuffer::TraceBuffer(std::size_t capacity, double rateHz)
+    : values(std::max<std::size_t>(1, capacity))
+    , rate(rateHz)
+{
+    rebuildFilters();
+}
+
+void TraceBuffer::rebuildFilters()
+{
+    channelFilters.clear();
+    for (int c = 0; c < CHANNEL_COUNT; ++c)
+        channelFilters.emplace_back(settings, rate);
+}
+
+void TraceBuffer::push(const std::array<float, CHANNEL_COUNT>& raw, unsigned char marks)
+{
+    if (marks & MARK_RESTART) {
+        // A new stream starts from its own level.
+        for (ChannelFilter& f : channelFilters)
+            f.reset();
+    }
+    Entry& e = at(next);
+    e.raw = raw;
+    e.marks = marks;
+    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+        e.shown[c] = channelFilters[c].process(raw[c]);
+    lastRawValues = raw;
+    ++next;
+    kept = std::min(kept + 1, values.size());
+}
+
+void TraceBuffer::append(const DisplaySample* samples, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const DisplaySample& d = samples[i];
+        // The display fell behind: keep the time axis true with a gap that
+        // repeats the last values, as the library's fillers do. Of a gap
+        // longer than the history only its end is kept: the rest would be
+        // overwritten at once.
+        const long long gap = std::max(0, d.skippedBefore);
+        const long long shown = std::min<long long>(gap, static_cast<long long>(values.size()));
+        next += gap - shown;
+        for (long long k = 0; k < shown; ++k)
+            push(lastRawValues, MARK_FILLER | MARK_SKIPPED);
+        std::array<float, CHANNEL_COUNT> raw;
+        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+            raw[c] = static_cast<float>(d.sample.microvolts[c]);
+        unsigned char marks = 0;
+        if (recorder::isFiller(d.sample))
+            marks |= MARK_FILLER;
+        if (const int channel = recorder::offsetChangeChannel(d.sample))
+            marks |= offsetMark(channel - 1);
+        if (d.restart)
+            marks |= MARK_RESTART;
+        push(raw, marks);
+    }
+}
+
+void TraceBuffer::setFilters(const FilterSettings& newSettings)
+{
+    settings = newSettings;
+    rebuildFilters();
+    for (long long i = first(); i < next; ++i) {
+        Entry& e = at(i);
+        if (e.marks & MARK_RESTART) {
+            for (ChannelFilter& f : channelFilters)
+                f.reset();
+        }
+        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+            e.shown[c] = channelFilters[c].process(e.raw[c]);
+    }
+}
+
+void TraceBuffer::clear()
+{
+    next = 0;
+    kept = 0;
+    rebuildFilters();
+}
+
+std::size_t TraceBuffer::lastRaw(int channel, std::size_t count, float* out, unsigned char* marked) const
+{
+    const std::size_t n = std::min(count, kept);
+    const unsigned char relevant = static_cast<unsigned char>(MARK_FILLER | MARK_RESTART | offsetMark(channel));
+    long long index = next - static_cast<long long>(n);
+    for (std::size_t i = 0; i < n; ++i, ++index) {
+        const Entry& e = at(index);
+        out[i] = e.raw[static_cast<std::size_t>(channel)];
+        marked[i] = (e.marks & relevant) ? 1 : 0;
+    }
+    return n;
+}
+
+} // namespace view
+} // namespace ondira
