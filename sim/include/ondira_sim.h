@@ -152,6 +152,17 @@ ONDIRA_SIM_API int ondira_sim_command_count(int device);
 /* Command `index` (from 0); 0 on success, -1 if there is none. */
 ONDIRA_SIM_API int ondira_sim_get_command(int device, int index, OndiraSimCommand* command);
 
+/* Real milliseconds since the last configuration, on the clock that
+ * ondira_sim_packet_arrival uses. */
+ONDIRA_SIM_API double ondira_sim_now_ms(void);
+
+/* When the last byte of data packet `packet` (counted from 0 for the first
+ * packet sent since configuration) entered the device's receive queue, in
+ * real milliseconds since the configuration. 0 on success; -1 when the packet
+ * was lost, has not arrived yet, or is one of the older ones no longer
+ * remembered (the last 4096 are). */
+ONDIRA_SIM_API int ondira_sim_packet_arrival(int device, unsigned long long packet, double* realMs);
+
 /* Unplugs the device now: FT_GetStatus, FT_Read and FT_Write fail from then on. */
 ONDIRA_SIM_API void ondira_sim_unplug(int device);
 

@@ -106,6 +106,28 @@ int ondira_sim_get_command(int device, int index, OndiraSimCommand* command)
     return 0;
 }
 
+double ondira_sim_now_ms(void)
+{
+    WorldLock guard;
+    return guard.world.realMs();
+}
+
+int ondira_sim_packet_arrival(int device, unsigned long long packet, double* realMs)
+{
+    WorldLock guard;
+    World& world = guard.world;
+    VirtualDevice* found = deviceAt(world, device);
+    std::int64_t at = 0;
+    if (!found || !realMs)
+        return -1;
+    found->advance(world.modelNow());
+    if (!found->arrivalOf(packet, at))
+        return -1;
+    *realMs = world.manualClock ? static_cast<double>(at) / 1e6
+                                : static_cast<double>(at) / 1e6 / world.config.global.timescale;
+    return 0;
+}
+
 void ondira_sim_unplug(int device)
 {
     WorldLock guard;

@@ -32,6 +32,7 @@ constexpr std::uint32_t DEFAULT_BAUD = 9600;         // before the host sets one
 constexpr int BITS_PER_BYTE = 10;                    // start, 8 data, stop
 constexpr int HUM_AMPLITUDE = 40;
 constexpr std::size_t FAST_TOP_UP_LIMIT = 256;       // packets per top-up at most
+constexpr std::size_t DATA_PACKET_SIZE = 59;
 constexpr double TWO_PI = 6.283185307179586;
 
 constexpr unsigned char CMD_REQUEST_ID = 0xB7;
@@ -146,7 +147,7 @@ void VirtualDevice::replug(std::int64_t now)
     // The dongle lost power: the bytes on their way to the host are gone.
     receiveQueue.clear();
     line.clear();
-    lineBytes = 0;
+    lineBytes.clear();
     lineFreeAt = now;
     unplugged = false;
 }
@@ -157,7 +158,7 @@ void VirtualDevice::openAs(std::uint64_t newToken, std::int64_t now)
     // Nobody read the port while it was closed: what arrived is gone.
     receiveQueue.clear();
     line.clear();
-    lineBytes = 0;
+    lineBytes.clear();
     lineFreeAt = now;
     pendingTotal = 0;
     zeroRun = 0;
@@ -207,7 +208,7 @@ void VirtualDevice::apply(const Effect& effect)
 {
     switch (effect.kind) {
     case EffectKind::Reply:
-        enqueue(effect.bytes, effect.at);
+        enqueue(effect.bytes.data(), effect.bytes.size(), effect.at, -1);
         break;
     case EffectKind::StartStream:
         if (settings.headsetOn && !streaming) {
@@ -263,21 +264,28 @@ void VirtualDevice::generatePacket(std::int64_t at)
         offsetChangeSequence = sequence;
     }
 
+    // Garbage (up to 16 bytes) goes in front of the packet; built in place,
+    // so that a packet costs no allocation.
+    constexpr std::size_t MAX_GARBAGE = 16;
+    unsigned char buffer[MAX_GARBAGE + DATA_PACKET_SIZE];
+    unsigned char* const packet = buffer + MAX_GARBAGE;
     const std::uint16_t dongle = dongleAddress();
     const std::uint16_t headset = headsetAddress();
-    std::vector<unsigned char> bytes = {
+    const unsigned char header[] = {
         58,
         static_cast<unsigned char>(dongle >> 8), static_cast<unsigned char>(dongle),
         static_cast<unsigned char>(headset >> 8), static_cast<unsigned char>(headset),
         PACKET_DATA, sequence, toggle, offsetChangeSequence};
+    std::copy(std::begin(header), std::end(header), packet);
+    unsigned char* out = packet + sizeof header;
     for (std::uint64_t k = 0; k < 5; ++k) {
         std::array<std::uint16_t, 4> raw{};
         sample(number * 5 + k, raw); // drawn even for a lost packet: the signal does not depend on losses
-        bytes.push_back(0x40);
-        bytes.push_back(0x0F);
+        *out++ = 0x40;
+        *out++ = 0x0F;
         for (std::uint16_t value : raw) {
-            bytes.push_back(static_cast<unsigned char>(value >> 8));
-            bytes.push_back(static_cast<unsigned char>(value));
+            *out++ = static_cast<unsigned char>(value >> 8);
+            *out++ = static_cast<unsigned char>(value);
         }
     }
 
@@ -287,25 +295,31 @@ void VirtualDevice::generatePacket(std::int64_t at)
         ++packetsLost;
         return;
     }
+    unsigned char* start = packet;
     if (settings.garbage > 0.0 && linkRng.uniform() < settings.garbage) {
-        const std::size_t count = 1 + linkRng.next() % 16;
-        std::vector<unsigned char> noise(count);
-        for (unsigned char& byte : noise)
-            byte = static_cast<unsigned char>(linkRng.next());
-        bytes.insert(bytes.begin(), noise.begin(), noise.end());
+        const std::size_t count = 1 + linkRng.next() % MAX_GARBAGE;
+        start = packet - count;
+        for (std::size_t i = 0; i < count; ++i)
+            start[i] = static_cast<unsigned char>(linkRng.next());
     }
     ++packetsSent;
-    enqueue(std::move(bytes), at);
+    enqueue(start, static_cast<std::size_t>(packet + DATA_PACKET_SIZE - start), at,
+            static_cast<std::int64_t>(number));
 }
 
-void VirtualDevice::enqueue(std::vector<unsigned char> bytes, std::int64_t at)
+void VirtualDevice::enqueue(const unsigned char* bytes, std::size_t length, std::int64_t at,
+                            std::int64_t packet)
 {
     // A line too slow for the stream backs up in the dongle, whose buffer
     // then overflows: what does not fit is lost.
-    if (lineBytes + bytes.size() > LINE_CAPACITY)
+    if (lineBytes.size() + length > LINE_CAPACITY)
         return;
-    lineBytes += bytes.size();
-    line.push_back(Chunk{at, std::move(bytes), 0});
+    lineBytes.append(bytes, length);
+    Chunk chunk;
+    chunk.ready = at;
+    chunk.length = length;
+    chunk.packet = packet;
+    line.push_back(chunk);
 }
 
 void VirtualDevice::serialize(std::int64_t now)
@@ -313,31 +327,52 @@ void VirtualDevice::serialize(std::int64_t now)
     const std::int64_t perByte = byteTime();
     while (!line.empty()) {
         Chunk& chunk = line.front();
-        const std::size_t remaining = chunk.bytes.size() - chunk.sent;
+        const std::size_t remaining = chunk.length - chunk.sent;
         std::size_t count = remaining;
+        std::int64_t arrived = now;
         if (!fast) {
             const std::int64_t start = std::max(chunk.ready, lineFreeAt);
             if (start > now)
                 break;
             count = std::min<std::size_t>(remaining, static_cast<std::size_t>((now - start) / perByte));
             lineFreeAt = start + static_cast<std::int64_t>(count) * perByte;
+            arrived = lineFreeAt;
         }
-        for (std::size_t i = 0; i < count; ++i) {
-            if (receiveQueue.size() < RECEIVE_CAPACITY)
-                receiveQueue.push_back(chunk.bytes[chunk.sent + i]);
+        // What does not fit into the receive queue is lost.
+        const std::size_t kept = std::min(count, RECEIVE_CAPACITY - std::min(RECEIVE_CAPACITY, receiveQueue.size()));
+        for (std::size_t moved = 0; moved < kept;) {
+            unsigned char moving[256];
+            const std::size_t n = std::min(kept - moved, sizeof moving);
+            lineBytes.take(moving, n);
+            receiveQueue.append(moving, n);
+            moved += n;
         }
+        lineBytes.popFront(count - kept);
         chunk.sent += count;
-        lineBytes -= count;
-        if (chunk.sent < chunk.bytes.size())
+        if (chunk.sent < chunk.length)
             break;
+        if (chunk.packet >= 0) {
+            Arrival& arrival = arrivals[static_cast<std::size_t>(chunk.packet) % ARRIVALS_KEPT];
+            arrival.packet = static_cast<std::uint64_t>(chunk.packet);
+            arrival.at = arrived;
+        }
         line.pop_front();
     }
+}
+
+bool VirtualDevice::arrivalOf(std::uint64_t packet, std::int64_t& at) const
+{
+    const Arrival& arrival = arrivals[packet % ARRIVALS_KEPT];
+    if (arrival.packet != packet)
+        return false;
+    at = arrival.at;
+    return true;
 }
 
 void VirtualDevice::inject(std::vector<unsigned char> bytes, std::int64_t now)
 {
     advance(now);
-    enqueue(std::move(bytes), now);
+    enqueue(bytes.data(), bytes.size(), now, -1);
     serialize(now);
 }
 
@@ -350,8 +385,7 @@ std::size_t VirtualDevice::available(std::int64_t now)
 std::size_t VirtualDevice::take(unsigned char* buffer, std::size_t length)
 {
     const std::size_t count = std::min(length, receiveQueue.size());
-    std::copy_n(receiveQueue.begin(), count, buffer);
-    receiveQueue.erase(receiveQueue.begin(), receiveQueue.begin() + static_cast<std::ptrdiff_t>(count));
+    receiveQueue.take(buffer, count);
     return count;
 }
 
@@ -377,9 +411,10 @@ std::int64_t VirtualDevice::nextArrival(std::size_t wanted) const
     const std::int64_t perByte = byteTime();
     std::size_t have = receiveQueue.size();
     std::int64_t t = lineFreeAt;
-    for (const Chunk& chunk : line) {
+    for (std::size_t i = 0; i < line.size(); ++i) {
+        const Chunk& chunk = line[i];
         const std::int64_t start = std::max(chunk.ready, t);
-        const std::size_t remaining = chunk.bytes.size() - chunk.sent;
+        const std::size_t remaining = chunk.length - chunk.sent;
         if (have + remaining >= wanted)
             return start + static_cast<std::int64_t>(wanted - have) * perByte;
         t = start + static_cast<std::int64_t>(remaining) * perByte;

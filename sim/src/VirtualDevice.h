@@ -11,6 +11,7 @@
 // bytes into the receive queue at the pace of the baud rate. Not thread-safe:
 // the caller serialises every call.
 
+#include "Ring.h"
 #include "SimConfig.h"
 #include "ondira_sim.h"
 
@@ -98,6 +99,11 @@ public:
     /// Brings the model up to `now`.
     void advance(std::int64_t now);
 
+    /// Model time at which the last byte of data packet `packet` (counted
+    /// from 0 since configuration) entered the receive queue; false when it
+    /// was lost, has not arrived, or is too old to be remembered.
+    bool arrivalOf(std::uint64_t packet, std::int64_t& at) const;
+
 private:
     enum class EffectKind { Reply, StartStream, StopStream, SetOffset };
     struct Effect {
@@ -107,11 +113,20 @@ private:
         int channel;                      // SetOffset
         int value;                        // SetOffset
     };
+    /// A packet (or reply, or injected bytes) on the line; its bytes are
+    /// the next `length` bytes of lineBytes after those of earlier chunks.
     struct Chunk {
-        std::int64_t ready;               // model time it may start on the line
-        std::vector<unsigned char> bytes;
-        std::size_t sent;                 // bytes already in the receive queue
+        std::int64_t ready = 0;           // model time it may start on the line
+        std::size_t length = 0;
+        std::size_t sent = 0;             // bytes already in the receive queue
+        std::int64_t packet = -1;         // data packet number; -1 for others
     };
+    /// When the last byte of a data packet reached the receive queue.
+    struct Arrival {
+        std::uint64_t packet = ~0ull;
+        std::int64_t at = 0;              // model time
+    };
+    static constexpr std::size_t ARRIVALS_KEPT = 4096;
 
     std::uint16_t dongleAddress() const;
     std::uint16_t headsetAddress() const { return static_cast<std::uint16_t>(dongleAddress() + 1); }
@@ -121,7 +136,7 @@ private:
     void generatePacket(std::int64_t at);
     void sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw);
     void serialize(std::int64_t now);
-    void enqueue(std::vector<unsigned char> bytes, std::int64_t at);
+    void enqueue(const unsigned char* bytes, std::size_t length, std::int64_t at, std::int64_t packet);
     void hostByte(unsigned char byte, std::int64_t now, double realMs);
     void handleCommand(const OndiraSimCommand& command, std::int64_t now);
     void reply(std::uint16_t to, std::uint16_t from, unsigned char kind,
@@ -140,9 +155,10 @@ private:
     std::int64_t unpluggedAt = 0;
     std::uint64_t token = 0;
     std::int64_t openedAt = 0;
-    std::deque<unsigned char> receiveQueue;
-    std::deque<Chunk> line;         // packets on their way to the receive queue
-    std::size_t lineBytes = 0;      // bytes on the line not yet received
+    Ring<unsigned char> receiveQueue;
+    Ring<Chunk> line;               // packets on their way to the receive queue
+    Ring<unsigned char> lineBytes;  // their bytes not yet received
+    std::array<Arrival, ARRIVALS_KEPT> arrivals{};
     std::int64_t lineFreeAt = 0;    // end of the last byte put on the line
     std::uint32_t baudRate = 0, wordLength = 0, stopBits = 0, parity = 0;
     std::uint32_t readTimeout = 0, writeTimeout = 0, latency = 0;

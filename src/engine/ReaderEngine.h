@@ -76,6 +76,9 @@ public:
     bool isWorkerStopping() const { return !running.load(); }
 
 private:
+    // Reaches the sample path directly, to measure its cost per sample.
+    friend class ReaderEngineProbe;
+
     /// Status events raised while an engine lock is held; published in order
     /// once the lock is released.
     class PendingEvents

@@ -108,21 +108,47 @@ ZAREProtocol::ZAREProtocol()
 // with acquire, so that whoever sees the new dongle address also sees the
 // headset address that came with it.
 //
-// The worker's own state (receive and sample machines, loss count, toggle) is
-// guarded by parseMutex. processByte holds it for one byte, reset holds it for
-// its few stores, so a reset lands between two bytes and never halfway
-// through one: a reset that fell between the reading of the last sequence
-// number and the storing of the new one would be half undone, and the machine
-// could go on in a state that the reset had just left. The lock is never held
-// while another lock is taken, so it cannot take part in a deadlock.
+// The worker's own state (receive and sample machines, loss count, toggle)
+// belongs to the thread that feeds the bytes; no lock guards it. A reset from
+// another thread resets the polled fields at once and leaves the worker's
+// state to the worker: it raises resetPending, and the worker carries the
+// reset out before its next byte, so that a reset lands between two bytes and
+// never halfway through one. A reset that fell between the worker's reading
+// of the last sequence number and its storing of the new one is carried out
+// after that store, so it is never half undone. The worker's getters answer
+// as after the reset while one is pending.
 
 bool ZAREProtocol::processByte(unsigned char byte)
 {
-    std::lock_guard<std::mutex> lock(parseMutex);
-    return processByteLocked(byte);
+    applyPendingReset();
+    // Fifty of a data packet's 59 bytes are payload: they take the short way.
+    if (receiveState == PAYLOAD)
+        return payloadByte(byte);
+    return handleByte(byte);
 }
 
-bool ZAREProtocol::processByteLocked(unsigned char byte)
+inline bool ZAREProtocol::payloadByte(unsigned char byte)
+{
+    if (bytePosition++ == LAST_DATA_POSITION)
+        receiveState = WAIT_START;
+    return decodeSampleByte(byte);
+}
+
+void ZAREProtocol::applyPendingReset()
+{
+    if (!resetPending.load(std::memory_order_relaxed)
+        || !resetPending.exchange(false, std::memory_order_acquire))
+        return;
+    receiveState = WAIT_START;
+    sampleState = SAMPLE_SYNC_FIRST;
+    lastSequenceNumber.store(NO_SEQUENCE_NUMBER, std::memory_order_relaxed);
+    lostPackets = 0;
+    offsetChangeToggle = false;
+    toggleSeen = false;
+    offsetChangeSequence = NO_OFFSET_CHANGE_SEQUENCE;
+}
+
+bool ZAREProtocol::handleByte(unsigned char byte)
 {
     switch (receiveState) {
     case WAIT_START:
@@ -226,12 +252,8 @@ bool ZAREProtocol::processByteLocked(unsigned char byte)
         receiveState = PAYLOAD;
         return lostPackets > 0;
 
-    case PAYLOAD: {
-        const std::uint16_t position = bytePosition;
-        ++bytePosition;
-        receiveState = position == LAST_DATA_POSITION ? WAIT_START : PAYLOAD;
-        return decodeSampleByte(byte);
-    }
+    case PAYLOAD:
+        return payloadByte(byte);
 
     case ADDRESS_HIGH:
         heldByte = byte;
@@ -267,7 +289,7 @@ bool ZAREProtocol::processByteLocked(unsigned char byte)
     }
 }
 
-bool ZAREProtocol::decodeSampleByte(unsigned char byte)
+inline bool ZAREProtocol::decodeSampleByte(unsigned char byte)
 {
     if (sampleState == SAMPLE_SYNC_FIRST) {
         lostPackets = 0;
@@ -332,19 +354,13 @@ const unsigned char* ZAREProtocol::getLastSample()
 
 void ZAREProtocol::reset()
 {
-    std::lock_guard<std::mutex> lock(parseMutex);
-    receiveState = WAIT_START;
-    sampleState = SAMPLE_SYNC_FIRST;
     dongleChannel.store(NO_CHANNEL, std::memory_order_relaxed);
     headsetChannel.store(NO_CHANNEL, std::memory_order_relaxed);
     channelAcknowledged.store(ACKNOWLEDGED, std::memory_order_relaxed);
     headsetFirmwareVersion.store(NO_FIRMWARE_VERSION, std::memory_order_relaxed);
     dongleFirmwareVersion.store(NO_FIRMWARE_VERSION, std::memory_order_relaxed);
     lastSequenceNumber.store(NO_SEQUENCE_NUMBER, std::memory_order_relaxed);
-    lostPackets = 0;
-    offsetChangeToggle = false;
-    toggleSeen = false;
-    offsetChangeSequence = NO_OFFSET_CHANGE_SEQUENCE;
+    resetPending.store(true, std::memory_order_release);
 }
 
 bool ZAREProtocol::isPacketStart(unsigned char byte)
@@ -370,8 +386,7 @@ std::uint16_t ZAREProtocol::getOndiraId() const
 
 int ZAREProtocol::getLostPackets() const
 {
-    std::lock_guard<std::mutex> lock(parseMutex);
-    return lostPackets;
+    return resetPending.load(std::memory_order_acquire) ? 0 : lostPackets;
 }
 
 int ZAREProtocol::getSequenceNumber() const
@@ -381,22 +396,19 @@ int ZAREProtocol::getSequenceNumber() const
 
 void ZAREProtocol::setSequenceNumber(int value)
 {
-    // Under the lock so that it cannot fall between the worker's reading of
-    // the last number and its storing of the new one.
-    std::lock_guard<std::mutex> lock(parseMutex);
     lastSequenceNumber.store(static_cast<std::int16_t>(static_cast<std::uint16_t>(value)),
                              std::memory_order_relaxed);
 }
 
 int ZAREProtocol::getOffsetChangeSequence() const
 {
-    std::lock_guard<std::mutex> lock(parseMutex);
-    return offsetChangeSequence;
+    return resetPending.load(std::memory_order_acquire) ? NO_OFFSET_CHANGE_SEQUENCE
+                                                        : offsetChangeSequence;
 }
 
 bool ZAREProtocol::offsetChangeToggled()
 {
-    std::lock_guard<std::mutex> lock(parseMutex);
+    applyPendingReset();
     if (offsetChangeToggle == toggleSeen)
         return false;
     toggleSeen = offsetChangeToggle;

@@ -5,7 +5,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 
 namespace ondira {
 
@@ -21,12 +20,13 @@ namespace ondira {
 /// atomics (single bytes or 16-bit words, polled: no ordering beyond each
 /// value's own is needed, except that a new dongle address is published after
 /// its headset address) and their getters and setters never block.
-/// processByte, reset, setSequenceNumber, getLostPackets,
-/// getOffsetChangeSequence and offsetChangeToggled take a short internal lock,
-/// so that a reset never lands in the middle of a byte's handling; the lock is
-/// never held while calling out. getLastSample's buffer is written by
-/// processByte: read it on the thread that feeds the bytes.
-class ZAREProtocol : public Protocol
+/// The parser's own state belongs to the thread that feeds the bytes:
+/// processByte, getLastSample, getLostPackets, getOffsetChangeSequence and
+/// offsetChangeToggled are for that thread. reset may come from any thread:
+/// it resets the reply fields at once and has the feeding thread reset the
+/// rest before its next byte, so that a reset never lands in the middle of a
+/// byte's handling. Nothing here locks or blocks.
+class ZAREProtocol final : public Protocol
 {
 public:
     // Received packet kinds (byte 5 of a packet addressed to the host).
@@ -116,10 +116,13 @@ private:
     // range, to exercise the guard against such states.
     friend class ZAREProtocolTestAccess;
 
-    bool processByteLocked(unsigned char byte);
+    bool handleByte(unsigned char byte);
+    bool payloadByte(unsigned char byte);
+    /// Carries out a reset requested since the last byte (feeding thread).
+    void applyPendingReset();
     bool decodeSampleByte(unsigned char byte);
 
-    mutable std::mutex parseMutex; // processByte vs reset
+    std::atomic<bool> resetPending{false}; // reset asked for, not yet carried out
 
     // Polled by the application's thread.
     std::atomic<std::uint16_t> dongleAddress;
@@ -131,7 +134,7 @@ private:
     std::atomic<std::uint8_t> dongleFirmwareVersion;
     std::atomic<std::int16_t> lastSequenceNumber;
 
-    // Worker state, guarded by parseMutex.
+    // Worker state, owned by the thread that feeds the bytes.
     std::uint8_t receiveState;
     std::uint8_t sampleState;
     std::uint16_t bytePosition;

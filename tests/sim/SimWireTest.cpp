@@ -195,3 +195,28 @@ TEST(SimPacing, BytesArriveAtTheBaudRate_ReadWaitsUpToItsTimeoutWithoutBlockingW
     EXPECT_EQ(received.size(), 16u);
     EXPECT_LT(elapsedMs(start), 5000);
 }
+
+// The moment each data packet's last byte reached the receive queue is kept:
+// 5 ms of radio, 20 ms for the five samples, then 59 bytes on the line.
+TEST(SimPacing, PacketArrivalIsWhenItsLastByteEnteredTheQueue_LostOnesHaveNone)
+{
+    configure("timescale=10 drop=2");
+    void* port = openPort(0, 115200);
+    const double before = ondira_sim_now_ms();
+    send(port, START_STREAM);
+    const double after = ondira_sim_now_ms();
+    EXPECT_EQ(receive(port, 4 * PACKET_SIZE).size(), 4 * PACKET_SIZE);
+    const double lineMs = 59 * 10 * 1000.0 / 115200; // 5.1 ms
+    double arrived[5] = {};
+    for (unsigned long long n : {0ull, 1ull, 3ull, 4ull})
+        ASSERT_EQ(ondira_sim_packet_arrival(0, n, &arrived[n]), 0) << n;
+    const double first = (5 + 20 + lineMs) / 10; // after the start command, in real ms
+    EXPECT_GE(arrived[0], before + first - 0.01);
+    EXPECT_LE(arrived[0], after + first + 0.01);
+    EXPECT_NEAR(arrived[1] - arrived[0], 20.0 / 10, 0.01);
+    EXPECT_NEAR(arrived[4] - arrived[3], 20.0 / 10, 0.01);
+    double none = 0;
+    EXPECT_EQ(ondira_sim_packet_arrival(0, 2, &none), -1);   // dropped on the radio
+    EXPECT_EQ(ondira_sim_packet_arrival(0, 100, &none), -1); // not sent yet
+    EXPECT_EQ(ondira_sim_packet_arrival(7, 0, &none), -1);   // no such device
+}
