@@ -68,6 +68,11 @@
  *   overcount=0|1        FT_Read and FT_Write report one byte more than they
  *                        moved, as a misbehaving driver might (default 0)
  *
+ * Signal: every sample is a pure function of the seed, the device, its
+ * signal keys (level, offset_gain, alpha, noise, hum) and its offset
+ * registers; ondira_sim_sample recomputes any of them, so that a test can
+ * check every sample that reached an application.
+ *
  * Time: the model clock runs `timescale` times real time from the last
  * configuration. Data packets (59 bytes, five samples) leave the headset every
  * 20 ms of model time while it streams; every byte reaches the receive queue
@@ -151,6 +156,14 @@ typedef struct OndiraSimCommand {
 ONDIRA_SIM_API int ondira_sim_command_count(int device);
 /* Command `index` (from 0); 0 on success, -1 if there is none. */
 ONDIRA_SIM_API int ondira_sim_get_command(int device, int index, OndiraSimCommand* command);
+
+/* The raw channel values (0..65535) of sample `sampleIndex` of device
+ * `device`: sample n is sample n mod 5 of data packet n / 5, counted from 0
+ * for the first packet since the configuration (packet p carries sequence
+ * number p mod 256). Computed with the device's signal keys and offset
+ * registers as they are now; the same whether or not the packet was lost or
+ * is still to come. Returns 0, or -1 for a device that does not exist. */
+ONDIRA_SIM_API int ondira_sim_sample(int device, unsigned long long sampleIndex, unsigned short raw[4]);
 
 /* Unplugs the device now: FT_GetStatus, FT_Read and FT_Write fail from then on. */
 ONDIRA_SIM_API void ondira_sim_unplug(int device);

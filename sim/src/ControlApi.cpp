@@ -4,6 +4,7 @@
 #include "ondira_sim.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 using namespace ondira_sim;
@@ -103,6 +104,18 @@ int ondira_sim_get_command(int device, int index, OndiraSimCommand* command)
     if (!found || !command || index < 0 || static_cast<std::size_t>(index) >= found->commandCount())
         return -1;
     *command = found->commandLog()[static_cast<std::size_t>(index)];
+    return 0;
+}
+
+int ondira_sim_sample(int device, unsigned long long sampleIndex, unsigned short raw[4])
+{
+    WorldLock guard;
+    VirtualDevice* found = deviceAt(guard.world, device);
+    if (!found || !raw)
+        return -1;
+    std::array<std::uint16_t, 4> values{};
+    found->sample(sampleIndex, values);
+    std::copy(values.begin(), values.end(), raw);
     return 0;
 }
 

@@ -29,6 +29,10 @@ public:
     std::uint64_t next();
     /// Uniform in [0, 1).
     double uniform();
+    /// The `n`-th output (from 1) of a generator seeded with `seed`, without
+    /// drawing the ones before it.
+    static std::uint64_t at(std::uint64_t seed, std::uint64_t n);
+    static double toUniform(std::uint64_t bits);
 
 private:
     std::uint64_t state;
@@ -98,6 +102,12 @@ public:
     /// Brings the model up to `now`.
     void advance(std::int64_t now);
 
+    /// The raw channel values of sample `sampleIndex`: sample n is sample
+    /// n mod 5 of data packet n / 5, counted since the configuration. A pure
+    /// function of the seed, the device, its signal settings and its offset
+    /// registers as they are now; whether the packet was lost does not matter.
+    void sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw) const;
+
 private:
     enum class EffectKind { Reply, StartStream, StopStream, SetOffset };
     struct Effect {
@@ -119,7 +129,6 @@ private:
     void schedule(Effect effect);
     void apply(const Effect& effect);
     void generatePacket(std::int64_t at);
-    void sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw);
     void serialize(std::int64_t now);
     void enqueue(std::vector<unsigned char> bytes, std::int64_t at);
     void hostByte(unsigned char byte, std::int64_t now, double realMs);
@@ -167,7 +176,7 @@ private:
     std::array<int, 4> pendingOffsets{{-1, -1, -1, -1}};
     std::uint8_t toggle = 0;
     std::uint8_t offsetChangeSequence = 0;
-    Rng signalRng;
+    const std::uint64_t signalSeed;  // noise of sample n, channel i: output 4n + i + 1 of its generator
     Rng linkRng;
 };
 
