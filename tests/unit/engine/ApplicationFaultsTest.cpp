@@ -76,6 +76,61 @@ TEST_F(Faults, ConsumerStopsOnNotOpenDuringAStartBeforeOpen_NothingHangs)
     EXPECT_EQ(events(), (Codes{StatusData::DEVICE_NOT_OPEN, StatusData::DEVICE_NOT_OPEN}));
 }
 
+// --- A sample consumer may stop the stream ------------------------------------
+
+/// Stops streaming at the first filler it receives, as an application that
+/// will not record across a gap might.
+class StopAtFirstFiller : public IDataConsumer
+{
+public:
+    explicit StopAtFirstFiller(ondira::ReaderEngine& engine) : engine(engine) {}
+    void receiveData(PData& data) override
+    {
+        const auto& sample = *static_cast<const OndiraData*>(data.getData());
+        if (sample.getFlag() == OndiraData::FLAG_LOST_SAMPLE && !stopped.exchange(true)) {
+            EXPECT_TRUE(engine.stopStreaming());
+        }
+    }
+    std::atomic<bool> stopped{false};
+
+private:
+    ondira::ReaderEngine& engine;
+};
+
+TEST_F(Faults, SampleConsumerStopsAtTheFirstFillerOfAGap_NothingArrivesAfterItsStop)
+{
+    struct Case {
+        const char* name;
+        const char* config;
+    };
+    // A burst of lost packets, counted by sequence number; a silence, filled by time.
+    for (const Case c : {Case{"lost packets", "drop=20,21,22"}, Case{"silence", ""}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        samples.clear();
+        build(c.config);
+        StopAtFirstFiller stopper(*engine);
+        engine->getSampleProducer().registerConsumer(stopper);
+        ASSERT_TRUE(engine->openDevice());
+        const long long t0 = fake->elapsedMs();
+        if (std::string(c.name) == "silence") {
+            fake->setAt(t0 + 500, 0, "headset=off");
+            fake->setAt(t0 + 1500, 0, "headset=on");
+        }
+        ASSERT_TRUE(engine->startStreaming());
+        ASSERT_TRUE(waitUntil([&] { return stopper.stopped.load(); }));
+        ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > t0 + 3000; }));
+
+        // The filler that made the consumer stop is the last record.
+        const std::vector<OndiraData> records = samples.samples();
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().getFlag(), OndiraData::FLAG_LOST_SAMPLE);
+        EXPECT_EQ(records[records.size() - 2].getFlag(), OndiraData::FLAG_NONE);
+        EXPECT_FALSE(engine->isStreaming());
+        engine->getSampleProducer().deregisterConsumer(stopper);
+    }
+}
+
 // --- A worker that ended on an error reads nothing: no success is claimed ----
 
 TEST_F(Faults, AfterTheWorkerEnded_StartPingAndQueriesFailAtOnce_CloseAndOpenRecover)
