@@ -179,14 +179,19 @@ ondira::EngineClock FakeTransport::clock()
         [this] { return EPOCH_MS + elapsedMs(); },
         [this](unsigned long ms) {
             const long long until = elapsedMs() + static_cast<long long>(ms);
+            if (onWorker())
+                workerSleptAt = until - static_cast<long long>(ms);
             if (stepping == Stepping::Lockstep) {
                 if (onWorker()) {
                     awaitTurn(true);
                     advanceTo(until);
-                } else {
-                    advanceTo(until);
-                    step();
+                    return;
                 }
+                // The worker polls on at its own pace while the application
+                // waits.
+                while (engine && engine->isWorkerRunning() && elapsedMs() < until)
+                    step();
+                advanceTo(until);
             } else if (onWorker()) {
                 waitForFlow();
                 advanceTo(until);

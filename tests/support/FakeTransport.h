@@ -25,9 +25,10 @@
 //   depends on nothing but its input. The worker waits at its first call
 //   into the transport and at every sleep until it is given a turn: step()
 //   gives it one and returns when the worker sleeps again (or has ended); a
-//   wait between requests on the application's thread advances time and then
-//   steps the worker once. A worker that is being stopped runs on without
-//   turns, while the thread that stops it waits for it.
+//   wait between requests on the application's thread steps the worker
+//   until the wait is over, so that it polls at its own pace meanwhile. A
+//   worker that is being stopped runs on without turns, while the thread
+//   that stops it waits for it.
 //
 // It also watches the device's byte stream: a status query, read or write
 // that begins while another thread is inside one is counted as an overlap.
@@ -96,6 +97,9 @@ public:
 
     /// Fake milliseconds since the configuration.
     long long elapsedMs();
+    /// Fake time at which the worker last went to sleep, having read what had
+    /// arrived by then; -1 before its first sleep.
+    long long workerSleptAtMs() const { return workerSleptAt.load(); }
     /// Lockstep: lets the worker run from its sleep (or its start) to its next
     /// sleep, or to its end. Its sleep ends at once if fake time has passed
     /// its end meanwhile; otherwise time moves on to that end. Does nothing
@@ -167,6 +171,7 @@ private:
     std::mutex turnMutex;
     std::condition_variable turnChanged;
     bool workerTurn = false; // lockstep: the worker may run
+    std::atomic<long long> workerSleptAt{-1};
     std::atomic<int> insideStream{0};
     std::atomic<int> overlapCount{0};
     std::atomic<bool> holdingPreambles{false};

@@ -84,22 +84,22 @@ Accounting account(const std::vector<Record>& records, const Signal& signal, std
             continue;
         }
         // A run of fillers: the sample after it says how many samples it
-        // skipped (whole packets); the rest of the run is silence. A run that
-        // ends the session stands for samples that were sent or for silence;
-        // nothing tells which, so it counts as silence.
+        // skipped (whole packets); the rest of the run is silence.
         std::size_t run = 0;
         while (i + run < records.size() && records[i + run].flag == FLAG_LOST)
             ++run;
-        std::uint64_t skipped = 0;
-        if (i + run < records.size()) {
-            const Record& after = records[i + run];
-            while (skipped <= run && !carries(after, signal, next + skipped))
-                skipped += SAMPLES_PER_PACKET;
-            if (skipped > run)
-                return failed(result, i + run,
-                              describe(after) + " is none of the samples a run of " + std::to_string(run)
-                                  + " fillers can skip from sample " + std::to_string(next));
+        if (i + run == records.size()) {
+            result.trailingFillers = run;
+            break;
         }
+        const Record& after = records[i + run];
+        std::uint64_t skipped = 0;
+        while (skipped <= run && !carries(after, signal, next + skipped))
+            skipped += SAMPLES_PER_PACKET;
+        if (skipped > run)
+            return failed(result, i + run,
+                          describe(after) + " is none of the samples a run of " + std::to_string(run)
+                              + " fillers can skip from sample " + std::to_string(next));
         next += skipped;
         result.lossFillers += skipped;
         if (run > skipped) {

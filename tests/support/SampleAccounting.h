@@ -11,7 +11,9 @@
 // the one before. Fillers may also stand for time in which the headset sent
 // nothing at all (switched off, out of range): those take no sample's place.
 // A run of fillers is told apart by the sample that follows it: the samples
-// it skipped are the lost ones, the rest of the run is silence.
+// it skipped are the lost ones, the rest of the run is silence. A run that
+// ends the session has no sample after it (a stop can come in the middle of
+// a gap's fillers): it is counted apart.
 //
 // No GoogleTest: the scenarios, the soak and the engine's fuzz target use it.
 
@@ -70,6 +72,7 @@ struct Accounting {
     std::size_t samples = 0;       ///< records that carried a sample
     std::size_t lossFillers = 0;   ///< fillers in place of a sample that was sent
     std::size_t silenceFillers = 0;
+    std::size_t trailingFillers = 0; ///< the run of fillers that ends the session
     std::vector<Silence> silences;
 };
 
