@@ -1,0 +1,501 @@
+// The soak: several facades of the shipped library stream from the virtual
+// headset at full speed (fast mode: a packet whenever the worker reads) with
+// radio loss and garbage, in repeated open/start/stop/close cycles, while
+// another thread makes property calls on the same facades. Every session is
+// accounted for sample by sample, the resident memory must stay flat after a
+// warm-up, every call must return within its bound, and no unexpected status
+// event may arrive. Under the thread sanitizer (its build) every access is
+// watched as well.
+//
+//   ondira_soak [--seconds S] [--facades N] [--session-samples N]
+//               [--sim "KEYS"] [--rss-growth-mb M]
+//
+// A session (open, start, stream, stop, close) lasts until it has about
+// --session-samples records, or two seconds. It is accounted for after the
+// close, when the worker has delivered its last record.
+//
+// Prints the figures and "soak: OK", or what failed; exits 0 or 1.
+
+#include "SampleAccounting.h"
+
+#include <ondira/Ondira.h>
+
+#include "ondira_sim.h"
+
+#include <QtGlobal>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using ondira_test::Record;
+
+struct Options {
+    double seconds = 60;
+    int facades = 3;
+    long sessionSamples = 200000;
+    std::string sim = "fast=1 loss=0.01 garbage=0.01";
+    double rssGrowthMb = 8;
+};
+
+// Upper bounds of the facade calls, in milliseconds (sanitizers included).
+constexpr double OPEN_MS = 2000;
+constexpr double COMMAND_MS = 1000;
+constexpr double CLOSE_MS = 2000;
+constexpr double PROPERTY_MS = 2000;
+constexpr auto LONGEST_SESSION = std::chrono::seconds(2);
+
+double msSince(Clock::time_point start)
+{
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double residentMb()
+{
+    long pages = 0, resident = 0;
+    if (std::FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(statm);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1024.0 * 1024.0);
+}
+
+/// Failures from any thread, reported at the end.
+class Failures
+{
+public:
+    void add(const std::string& what)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        if (list.size() < 20)
+            list.push_back(what);
+        ++count;
+    }
+    std::vector<std::string> all() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return list;
+    }
+    bool any() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return count > 0;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<std::string> list;
+    long count = 0;
+};
+
+/// The longest time each kind of call took.
+class Longest
+{
+public:
+    void note(const char* call, double ms, double bound, Failures& failures)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        auto entry = std::find_if(entries.begin(), entries.end(), [call](const auto& e) { return e.first == call; });
+        if (entry == entries.end())
+            entries.emplace_back(call, ms);
+        else
+            entry->second = std::max(entry->second, ms);
+        if (ms > bound)
+            failures.add(std::string(call) + " took " + std::to_string(ms) + " ms");
+    }
+    std::string text() const
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string result;
+        for (const auto& entry : entries) {
+            char item[64];
+            std::snprintf(item, sizeof item, "%s%s %.1f ms", result.empty() ? "" : ", ", entry.first.c_str(),
+                          entry.second);
+            result += item;
+        }
+        return result;
+    }
+
+private:
+    mutable std::mutex mutex;
+    std::vector<std::pair<std::string, double>> entries;
+};
+
+Failures failures;
+Longest longest;
+
+template <typename Call>
+auto timed(const char* name, double bound, Call&& call)
+{
+    const auto start = Clock::now();
+    auto result = call();
+    longest.note(name, msSince(start), bound, failures);
+    return result;
+}
+
+/// Keeps a session's records in room reserved once, so that the soak's own
+/// memory does not move.
+class SampleStore : public IDataConsumer
+{
+public:
+    void reserve(std::size_t count)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        records.reserve(count);
+    }
+    void receiveData(PData& data) override
+    {
+        const Record r = ondira_test::toRecord(*static_cast<const OndiraData*>(data.getData()));
+        std::lock_guard<std::mutex> lock(mutex);
+        records.push_back(r);
+    }
+    std::size_t count()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return records.size();
+    }
+    /// Swaps the session's records with `out`, which is cleared (both keep
+    /// their room).
+    void takeInto(std::vector<Record>& out)
+    {
+        out.clear();
+        std::lock_guard<std::mutex> lock(mutex);
+        records.swap(out);
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<Record> records;
+};
+
+class StatusWatch : public IDataConsumer
+{
+public:
+    explicit StatusWatch(int facade) : facade(facade) {}
+    void receiveData(PData& data) override
+    {
+        const StatusData::statusCode code = static_cast<const StatusData*>(data.getData())->getCode();
+        // The calibration passes report channel states; anything else is a fault here.
+        if (code < StatusData::CHANNEL_1_CALIBRATED || code > StatusData::DEFAULT_CHANNEL_STATE)
+            failures.add("facade " + std::to_string(facade) + ": status event " + std::to_string(code));
+    }
+
+private:
+    const int facade;
+};
+
+struct Totals {
+    std::atomic<long long> sessions{0};
+    std::atomic<long long> samples{0};
+    std::atomic<long long> fillers{0};
+    std::atomic<long long> propertyCalls{0};
+};
+
+Totals totals;
+std::mutex openMutex; // one open at a time, so that each facade knows its device
+
+unsigned long long packetsGenerated(int device)
+{
+    OndiraSimDeviceState state{};
+    ondira_sim_get_state(device, &state);
+    return state.packetsSent + state.packetsLost;
+}
+
+std::vector<unsigned> openCounts(int devices)
+{
+    std::vector<unsigned> counts;
+    for (int d = 0; d < devices; ++d) {
+        OndiraSimDeviceState state{};
+        ondira_sim_get_state(d, &state);
+        counts.push_back(state.openCount);
+    }
+    return counts;
+}
+
+/// One facade, its consumers, and the lock that serialises the calls of the
+/// session thread and the property thread on it.
+struct Headset {
+    explicit Headset(int number) : number(number), statuses(number)
+    {
+        facade.registerConsumer(IDataProcessor::SAMPLE_DATA, samples);
+        facade.registerConsumer(IDataProcessor::STATUS_DATA, statuses);
+    }
+    ~Headset()
+    {
+        facade.closeDevice();
+        facade.deregisterConsumer(IDataProcessor::SAMPLE_DATA, samples);
+        facade.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
+    }
+
+    bool open(int devices)
+    {
+        std::lock_guard<std::mutex> serial(openMutex);
+        const std::vector<unsigned> before = openCounts(devices);
+        if (!timed("open", OPEN_MS, [&] { return facade.openDevice(); })) {
+            failures.add("facade " + std::to_string(number) + ": open failed");
+            return false;
+        }
+        const std::vector<unsigned> after = openCounts(devices);
+        device = -1;
+        for (int d = 0; d < devices; ++d) {
+            if (after[static_cast<std::size_t>(d)] != before[static_cast<std::size_t>(d)])
+                device = d; // the last device that opened is the one it kept
+        }
+        isOpen = device >= 0;
+        return isOpen;
+    }
+
+    const int number;
+    Ondira facade;
+    SampleStore samples;
+    StatusWatch statuses;
+    std::mutex calls;
+    bool isOpen = false; // guarded by calls
+    int device = -1;
+};
+
+void account(Headset& h, std::uint64_t from, std::vector<Record>& records)
+{
+    h.samples.takeInto(records);
+    const int device = h.device;
+    // The session begins with the first sample the worker read once the start
+    // had reset it: at full speed, packets that came while the start was
+    // being written are dropped, as many as the worker read meanwhile.
+    const ondira_test::Accounting a = ondira_test::account(
+        records,
+        [device](std::uint64_t n) {
+            unsigned short raw[4] = {};
+            ondira_sim_sample(device, n, raw);
+            return std::array<std::uint16_t, 4>{raw[0], raw[1], raw[2], raw[3]};
+        },
+        from, 5 * packetsGenerated(device));
+    const std::string who = "facade " + std::to_string(h.number) + ", device " + std::to_string(device);
+    if (!a.exact)
+        failures.add(who + ": " + a.failure);
+    else if (a.silenceFillers != 0)
+        failures.add(who + ": " + std::to_string(a.silenceFillers) + " fillers without a silence");
+    if (records.empty())
+        failures.add(who + ": a session without samples");
+    totals.sessions += 1;
+    totals.samples += static_cast<long long>(a.samples);
+    totals.fillers += static_cast<long long>(a.lossFillers);
+}
+
+/// Sessions: open, start, stream, stop, close; then the accounting.
+void cycle(Headset& h, int devices, long sessionSamples, Clock::time_point end)
+{
+    std::vector<Record> records;
+    records.reserve(static_cast<std::size_t>(2 * sessionSamples));
+    h.samples.reserve(static_cast<std::size_t>(2 * sessionSamples));
+    while (Clock::now() < end) {
+        std::uint64_t from = 0;
+        {
+            std::lock_guard<std::mutex> lock(h.calls);
+            if (!h.open(devices))
+                return;
+            from = 5 * packetsGenerated(h.device);
+            if (!timed("start", COMMAND_MS, [&] { return h.facade.startStreaming(); }))
+                failures.add("facade " + std::to_string(h.number) + ": start failed");
+        }
+        // The last session may run on past the end, by two seconds at most.
+        const auto until = Clock::now() + LONGEST_SESSION;
+        while (Clock::now() < until && h.samples.count() < static_cast<std::size_t>(sessionSamples))
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        {
+            std::lock_guard<std::mutex> lock(h.calls);
+            if (!timed("stop", COMMAND_MS, [&] { return h.facade.stopStreaming(); }))
+                failures.add("facade " + std::to_string(h.number) + ": stop failed");
+            timed("close", CLOSE_MS, [&] {
+                h.facade.closeDevice();
+                return true;
+            });
+            h.isOpen = false;
+        }
+        account(h, from, records);
+    }
+}
+
+/// Property calls on every open facade in turn, from a thread of their own.
+void properties(std::vector<std::unique_ptr<Headset>>& headsets, const std::atomic<bool>& done)
+{
+    for (unsigned round = 0; !done.load(); ++round) {
+        for (auto& hp : headsets) {
+            Headset& h = *hp;
+            std::lock_guard<std::mutex> lock(h.calls);
+            if (!h.isOpen)
+                continue;
+            const std::string who = "facade " + std::to_string(h.number) + ": ";
+            bool ok = true;
+            switch (round % 6) {
+            case 0:
+                ok = timed("getProperty", PROPERTY_MS, [&] {
+                    return h.facade.getProperty(Ondira::STR_PROPERTY_USB_FIRMWARE_VERSION) != nullptr;
+                });
+                break;
+            case 1:
+                ok = timed("getProperty", PROPERTY_MS, [&] {
+                    const Property* p = h.facade.getProperty(Ondira::STR_PROPERTY_ONDIRA_TRANSMISSION_CHANNEL);
+                    return p && p->getValueAsInteger() == 9;
+                });
+                break;
+            case 2:
+                ok = timed("setProperty", PROPERTY_MS, [&] {
+                    return h.facade.setProperty(Property(Ondira::STR_PROPERTY_ENABLE_CHANNEL_2, 0));
+                });
+                break;
+            case 3:
+                ok = timed("getProperty", PROPERTY_MS, [&] {
+                    const Property* p = h.facade.getProperty("BaudRate");
+                    return p && p->getValueAsInteger() == 128000;
+                });
+                break;
+            case 4:
+                ok = timed("ping", PROPERTY_MS, [&] { return h.facade.ping(); });
+                break;
+            default:
+                ok = timed("getProperty", PROPERTY_MS, [&] {
+                    return h.facade.getProperty(Ondira::STR_PROPERTY_ONDIRA_FIRMWARE_VERSION) != nullptr;
+                });
+                break;
+            }
+            if (!ok)
+                failures.add(who + "property call " + std::to_string(round % 6) + " failed");
+            totals.propertyCalls += 1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+double median(std::vector<double>::const_iterator first, std::vector<double>::const_iterator last)
+{
+    std::vector<double> values(first, last);
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2), values.end());
+    return values[values.size() / 2];
+}
+
+bool parse(int argc, char** argv, Options& options)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--seconds" && hasValue)
+            options.seconds = std::atof(argv[++i]);
+        else if (arg == "--facades" && hasValue)
+            options.facades = std::atoi(argv[++i]);
+        else if (arg == "--session-samples" && hasValue)
+            options.sessionSamples = std::atol(argv[++i]);
+        else if (arg == "--sim" && hasValue)
+            options.sim = argv[++i];
+        else if (arg == "--rss-growth-mb" && hasValue)
+            options.rssGrowthMb = std::atof(argv[++i]);
+        else
+            return false;
+    }
+    return options.seconds > 0 && options.facades >= 1 && options.facades <= 16 && options.sessionSamples > 0;
+}
+
+void silence(QtMsgType, const QMessageLogContext&, const QString&) {}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    Options options;
+    if (!parse(argc, argv, options)) {
+        std::fprintf(stderr,
+                     "usage: %s [--seconds S] [--facades N] [--session-samples N] [--sim \"KEYS\"] "
+                     "[--rss-growth-mb M]\n",
+                     argv[0]);
+        return 2;
+    }
+    // The very virtual headset this program configures, not a driver found
+    // elsewhere; and no trace output, which would dominate the run.
+    setenv("ONDIRA_FTD2XX_LIBRARY", ONDIRA_SOAK_SIM_LIBRARY, 1);
+    qInstallMessageHandler(silence);
+    char folder[] = "/tmp/ondira-soak-XXXXXX"; // log.txt of the property calls
+    if (!mkdtemp(folder) || chdir(folder) != 0) {
+        std::perror("ondira_soak: temporary folder");
+        return 1;
+    }
+    const std::string config = "devices=" + std::to_string(options.facades) + " " + options.sim;
+    if (ondira_sim_configure(config.c_str()) != 0) {
+        std::fprintf(stderr, "ondira_soak: %s\n", ondira_sim_last_error());
+        return 2;
+    }
+
+    const auto start = Clock::now();
+    const auto end = start + std::chrono::milliseconds(static_cast<long long>(options.seconds * 1000));
+    std::vector<std::unique_ptr<Headset>> headsets;
+    for (int k = 0; k < options.facades; ++k)
+        headsets.push_back(std::make_unique<Headset>(k));
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (auto& h : headsets)
+        threads.emplace_back(cycle, std::ref(*h), options.facades, options.sessionSamples, end);
+    std::thread propertyThread(properties, std::ref(headsets), std::cref(done));
+
+    // Memory, four times a second once the first quarter has warmed the run
+    // up: the median of the first half of those readings against the median
+    // of the second half, so that a leak shows and a passing peak does not.
+    std::vector<double> readings;
+    for (double next = 10; Clock::now() < end; std::this_thread::sleep_for(std::chrono::milliseconds(250))) {
+        const double elapsed = msSince(start) / 1000;
+        if (elapsed >= options.seconds / 4)
+            readings.push_back(residentMb());
+        if (elapsed >= next) {
+            std::printf("soak: %.0f s, %lld sessions, %lld samples, RSS %.1f MB\n", elapsed,
+                        totals.sessions.load(), totals.samples.load(), residentMb());
+            std::fflush(stdout);
+            next += 10;
+        }
+    }
+    for (auto& t : threads)
+        t.join();
+    done = true;
+    propertyThread.join();
+    for (auto& h : headsets) {
+        std::lock_guard<std::mutex> lock(h->calls);
+        h->facade.closeDevice();
+    }
+    const double last = residentMb();
+    if (readings.size() < 2)
+        readings.assign(2, last);
+    const auto half = readings.begin() + static_cast<std::ptrdiff_t>(readings.size() / 2);
+    const double early = median(readings.begin(), half);
+    const double late = median(half, readings.end());
+    const double highest = *std::max_element(readings.begin(), readings.end());
+    if (late - early > options.rssGrowthMb)
+        failures.add("resident memory grew by " + std::to_string(late - early) + " MB after the warm-up");
+
+    const double seconds = msSince(start) / 1000;
+    const double streamHours = static_cast<double>(totals.samples + totals.fillers) / 250 / 3600;
+    std::printf("soak: %.1f s, %d facades, %lld sessions, %lld samples and %lld fillers accounted for "
+                "(%.2f h of stream), %lld property calls\n",
+                seconds, options.facades, totals.sessions.load(), totals.samples.load(), totals.fillers.load(),
+                streamHours, totals.propertyCalls.load());
+    std::printf("soak: RSS after the warm-up: median %.1f MB, then %.1f MB (%+.1f MB), at most %.1f MB; "
+                "%.1f MB once closed\n",
+                early, late, late - early, highest, last);
+    std::printf("soak: longest calls: %s\n", longest.text().c_str());
+    for (const std::string& failure : failures.all())
+        std::printf("soak: FAILED: %s\n", failure.c_str());
+    if (!failures.any())
+        std::printf("soak: OK\n");
+    std::remove("log.txt");
+    if (chdir("/") == 0)
+        rmdir(folder);
+    return failures.any() ? 1 : 0;
+}
