@@ -4,6 +4,8 @@
 
 #include "EngineFixture.h"
 
+#include "../protocol/PacketBytes.h"
+
 namespace ondira_engine_test {
 namespace {
 
@@ -129,6 +131,39 @@ TEST_F(Faults, SampleConsumerStopsAtTheFirstFillerOfAGap_NothingArrivesAfterItsS
         EXPECT_FALSE(engine->isStreaming());
         engine->getSampleProducer().deregisterConsumer(stopper);
     }
+}
+
+// A stop that cannot be written leaves the stream running until the worker
+// notices the device's error at its next poll: the samples it still delivers
+// from the read under way belong to the session and keep its time line.
+TEST_F(Faults, StatusConsumerStopsWhileWritesFail_TheRestOfTheReadKeepsTheTimeLine)
+{
+    // Hand-made packets only, in the receive queue at once (fast), behind 11
+    // noise bytes: the worker's 59-byte reads then hold the end of one packet
+    // and most of the next. The first calibration pass reports the channel
+    // states after the 100th sample, the last of packet 19, in such a read.
+    open("fast=1 headset=off");
+    Reaction stop(StatusData::CHANNEL_1_NOT_CALIBRATING, [this] {
+        fake->failWhen([](EntryPoint entry) { return entry == ondira_sim::EP_WRITE; });
+        EXPECT_FALSE(engine->stopStreaming());
+    });
+    engine->getStatusProducer().registerConsumer(stop);
+    ASSERT_TRUE(engine->startStreaming());
+    std::vector<unsigned char> stream(11, 0x00);
+    for (std::uint8_t n = 0; n < 21; ++n) {
+        const protocol_test::Sample s{n, n, n, n};
+        const auto packet = protocol_test::dataPacket(n, {{s, s, s, s, s}});
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    fake->inject(0, stream);
+    ASSERT_TRUE(waitUntil([&] { return stop.happened() && !engine->isWorkerRunning(); }));
+
+    // Packet 20's first three samples were in the read with the stop.
+    const std::vector<OndiraData> records = samples.samples();
+    ASSERT_EQ(records.size(), 103u);
+    for (std::size_t i = 1; i < records.size(); ++i)
+        ASSERT_EQ(records[i].getTimestamp() - records[i - 1].getTimestamp(), 4) << "record " << i;
+    EXPECT_EQ(events(), Codes(2, StatusData::DEVICE_IO_ERROR)); // the stop, the worker's end
 }
 
 // --- A worker that ended on an error reads nothing: no success is claimed ----
