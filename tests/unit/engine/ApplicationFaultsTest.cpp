@@ -164,6 +164,7 @@ TEST_F(Faults, StatusConsumerStopsWhileWritesFail_TheRestOfTheReadKeepsTheTimeLi
     for (std::size_t i = 1; i < records.size(); ++i)
         ASSERT_EQ(records[i].getTimestamp() - records[i - 1].getTimestamp(), 4) << "record " << i;
     EXPECT_EQ(events(), Codes(2, StatusData::DEVICE_IO_ERROR)); // the stop, the worker's end
+    engine->getStatusProducer().deregisterConsumer(stop);
 }
 
 // --- A worker that ended on an error reads nothing: no success is claimed ----
