@@ -57,8 +57,7 @@ TEST_F(Scenario, LossBurstsAndGarbage_EverySampleArrivesInOrderOrIsOneFiller)
         samples.clear();
         statuses.clear();
         open(c.config);
-        startSession();
-        ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 12000; })); // 48 s of stream
+        ASSERT_TRUE(streamed(12000)); // 48 s of stream
         ASSERT_TRUE(engine->stopStreaming());
 
         const Accounting a = accountSession();
@@ -117,8 +116,7 @@ TEST_F(Scenario, RadioDropoutOf240Packets_ExactlyTheirFillers)
     // 4.8 s without a packet: the engine asks for the stream again on every
     // empty poll, and the sequence number then counts all 240 packets.
     open(dropBursts({{100, 240}}));
-    startSession();
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 2500; }));
+    ASSERT_TRUE(streamed(2500));
     ASSERT_TRUE(engine->stopStreaming());
     const Accounting a = accountSession();
     ASSERT_TRUE(a.exact) << a.failure;
@@ -132,8 +130,7 @@ TEST_F(Scenario, RadioDropoutOf255Packets_SequenceNumberRepeats_FilledByTimeWith
     // Packet 355 carries the sequence number of packet 99: no loss can be
     // counted. The engine saw 50 empty polls and fills the 5.1 s by time.
     open(dropBursts({{100, 255}}));
-    startSession();
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 3000; }));
+    ASSERT_TRUE(streamed(3000));
     ASSERT_TRUE(engine->stopStreaming());
     EXPECT_EQ(events(), Codes{});
 
@@ -222,8 +219,7 @@ TEST_F(Scenario, DongleUnpluggedWhileStreaming_ErrorWithinAPoll_ReopenOnAnotherD
     EventClock ioError(StatusData::DEVICE_IO_ERROR, *fake);
     engine->getStatusProducer().registerConsumer(ioError);
     ASSERT_TRUE(engine->openDevice());
-    startSession(0);
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 1000; }));
+    ASSERT_TRUE(streamed(1000, 0));
     const long long unplugAt = fake->elapsedMs() + 50;
     fake->setAt(unplugAt, 0, "unplug_after_ms=0");
     ASSERT_TRUE(waitUntil([&] { return !engine->isWorkerRunning(); }));
@@ -249,8 +245,7 @@ TEST_F(Scenario, DongleUnpluggedWhileStreaming_ErrorWithinAPoll_ReopenOnAnotherD
     // The unplugged dongle does not open: the search takes the other one.
     ASSERT_TRUE(engine->openDevice());
     EXPECT_TRUE(fake->state(1).open);
-    startSession(1);
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 1000; }));
+    ASSERT_TRUE(streamed(1000, 1));
     ASSERT_TRUE(engine->stopStreaming());
     const Accounting second = accountSession();
     ASSERT_TRUE(second.exact) << second.failure;
@@ -272,8 +267,7 @@ TEST_F(Scenario, DongleUnpluggedWhileIdle_NoticedAtTheNextCommand_BackOnceReplug
 
     ASSERT_TRUE(engine->openDevice());
     EXPECT_TRUE(fake->state(1).open);
-    startSession(1);
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+    ASSERT_TRUE(streamed(500, 1));
     engine->closeDevice();
     const Accounting other = accountSession();
     ASSERT_TRUE(other.exact) << other.failure;
@@ -281,8 +275,7 @@ TEST_F(Scenario, DongleUnpluggedWhileIdle_NoticedAtTheNextCommand_BackOnceReplug
     fake->set(0, "replug_after_ms=0"); // plugged in again now
     ASSERT_TRUE(engine->openDevice());
     EXPECT_TRUE(fake->state(0).open);
-    startSession(0);
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+    ASSERT_TRUE(streamed(500, 0));
     engine->closeDevice();
     const Accounting again = accountSession();
     ASSERT_TRUE(again.exact) << again.failure;
@@ -297,8 +290,7 @@ TEST_F(Scenario, SamplesInFlightAtStop_NoneDelivered_TheNextSessionStartsClean)
     open("radio_delay_ms=150 loss=0.02");
     for (int session = 0; session < 3; ++session) {
         SCOPED_TRACE("session " + std::to_string(session));
-        startSession();
-        ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+        ASSERT_TRUE(streamed(500));
         ASSERT_TRUE(engine->stopStreaming());
         // At most the record being delivered while the stop was written.
         const std::size_t atStop = samples.sampleCount();
@@ -317,8 +309,7 @@ TEST_F(Scenario, SamplesInFlightAtStop_NoneDelivered_TheNextSessionStartsClean)
 TEST_F(Scenario, WritesFailMidStream_StopAndWorkerReportIt_CloseAndOpenRecover)
 {
     open("");
-    startSession();
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+    ASSERT_TRUE(streamed(500));
     fake->set(0, "fail_writes_after=" + std::to_string(fake->state(0).commandCount));
     const long long before = fake->elapsedMs();
     EXPECT_FALSE(engine->stopStreaming());
@@ -338,8 +329,7 @@ TEST_F(Scenario, WritesFailMidStream_StopAndWorkerReportIt_CloseAndOpenRecover)
     engine->closeDevice();
     EXPECT_EQ(events(), Codes(4, StatusData::DEVICE_IO_ERROR));
     ASSERT_TRUE(engine->openDevice());
-    startSession();
-    ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+    ASSERT_TRUE(streamed(500));
     ASSERT_TRUE(engine->stopStreaming());
     const Accounting again = accountSession();
     ASSERT_TRUE(again.exact) << again.failure;
@@ -351,8 +341,7 @@ TEST_F(Scenario, CloseFails_ReportedOnce_HandleReleased_ReopenStreamsExactly)
     open("fail_close=1 loss=0.02");
     for (int session = 0; session < 2; ++session) {
         SCOPED_TRACE("session " + std::to_string(session));
-        startSession();
-        ASSERT_TRUE(waitUntil([&] { return sessionRecords() >= 500; }));
+        ASSERT_TRUE(streamed(500));
         returnsWithin(seconds(10), [&] { engine->closeDevice(); });
         EXPECT_FALSE(fake->state(0).open);
         EXPECT_EQ(events(), Codes(session + 1, StatusData::DEVICE_IO_ERROR));

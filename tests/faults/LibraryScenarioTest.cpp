@@ -5,7 +5,7 @@
 // room for the sanitizers on a busy machine.
 
 #include "E2eFixture.h"
-#include "SampleAccounting.h"
+#include "ShippedLibrary.h"
 
 #include <functional>
 
@@ -50,29 +50,13 @@ Codes events(const RecordingConsumer& statuses)
     return result;
 }
 
-unsigned long long packetsGenerated(int device)
-{
-    const OndiraSimDeviceState state = stateOf(device);
-    return state.packetsSent + state.packetsLost;
-}
-
 /// One facade with its consumers, on the virtual device of the same number.
 struct Headset {
-    explicit Headset(int device) : device(device)
-    {
-        facade.registerConsumer(IDataProcessor::SAMPLE_DATA, samples);
-        facade.registerConsumer(IDataProcessor::STATUS_DATA, statuses);
-    }
-    ~Headset()
-    {
-        facade.closeDevice();
-        facade.deregisterConsumer(IDataProcessor::SAMPLE_DATA, samples);
-        facade.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
-    }
+    explicit Headset(int device) : device(device) {}
 
     void start()
     {
-        from = 5 * packetsGenerated(device);
+        from = 5 * ondira_test::simPacketsGenerated(device);
         firstRecord = samples.sampleCount();
         EXPECT_LE(timed([&] { EXPECT_TRUE(facade.startStreaming()); }), COMMAND_MS);
     }
@@ -80,21 +64,16 @@ struct Headset {
     Accounting account() const
     {
         const std::vector<OndiraData> all = samples.samples();
-        const int d = device;
         return ondira_test::account(
             ondira_test::toRecords({all.begin() + static_cast<std::ptrdiff_t>(firstRecord), all.end()}),
-            [d](std::uint64_t n) {
-                unsigned short raw[4] = {};
-                EXPECT_EQ(ondira_sim_sample(d, n, raw), 0);
-                return std::array<std::uint16_t, 4>{raw[0], raw[1], raw[2], raw[3]};
-            },
-            from, from + 5 * 300);
+            ondira_test::simSignal(device), from, from + 5 * 300);
     }
 
     const int device;
     Ondira facade;
     RecordingConsumer samples{RecordingConsumer::Samples};
     RecordingConsumer statuses{RecordingConsumer::Statuses};
+    ondira_test::ConsumerRegistration registration{facade, samples, statuses};
     std::uint64_t from = 0;
     std::size_t firstRecord = 0;
 };

@@ -24,12 +24,27 @@ unsigned long long Scenario::packetsGenerated(int device)
     return state.packetsSent + state.packetsLost;
 }
 
-void Scenario::startSession(int device)
+void Scenario::markSession(int device)
 {
     sessionDevice = device;
     sessionFrom = 5 * packetsGenerated(device);
     sessionFirstRecord = samples.sampleCount();
+}
+
+void Scenario::startSession(int device)
+{
+    markSession(device);
     ASSERT_TRUE(engine->startStreaming());
+}
+
+::testing::AssertionResult Scenario::streamed(std::size_t records, int device)
+{
+    markSession(device);
+    if (!engine->startStreaming())
+        return ::testing::AssertionFailure() << "the start failed";
+    if (!waitUntil([&] { return sessionRecords() >= records; }))
+        return ::testing::AssertionFailure() << "only " << sessionRecords() << " records";
+    return ::testing::AssertionSuccess();
 }
 
 std::size_t Scenario::sessionRecords() const

@@ -23,12 +23,15 @@ protected:
     /// Starts streaming and marks where the session begins: its records, and
     /// the device's next packet.
     void startSession(int device = 0);
+    /// startSession, then waits until the session has `records` records.
+    ::testing::AssertionResult streamed(std::size_t records, int device = 0);
     /// The session's records accounted for against the device's signal.
     Accounting accountSession() const;
     /// Records of the session so far.
     std::size_t sessionRecords() const;
     /// Packets the device has generated since the configuration, lost or not.
     unsigned long long packetsGenerated(int device);
+    void markSession(int device);
 
     int sessionDevice = 0;
     std::uint64_t sessionFrom = 0;

@@ -16,11 +16,7 @@
 //
 // Prints the figures and "soak: OK", or what failed; exits 0 or 1.
 
-#include "SampleAccounting.h"
-
-#include <ondira/Ondira.h>
-
-#include "ondira_sim.h"
+#include "ShippedLibrary.h"
 
 #include <QtGlobal>
 
@@ -207,13 +203,6 @@ struct Totals {
 Totals totals;
 std::mutex openMutex; // one open at a time, so that each facade knows its device
 
-unsigned long long packetsGenerated(int device)
-{
-    OndiraSimDeviceState state{};
-    ondira_sim_get_state(device, &state);
-    return state.packetsSent + state.packetsLost;
-}
-
 std::vector<unsigned> openCounts(int devices)
 {
     std::vector<unsigned> counts;
@@ -228,17 +217,7 @@ std::vector<unsigned> openCounts(int devices)
 /// One facade, its consumers, and the lock that serialises the calls of the
 /// session thread and the property thread on it.
 struct Headset {
-    explicit Headset(int number) : number(number), statuses(number)
-    {
-        facade.registerConsumer(IDataProcessor::SAMPLE_DATA, samples);
-        facade.registerConsumer(IDataProcessor::STATUS_DATA, statuses);
-    }
-    ~Headset()
-    {
-        facade.closeDevice();
-        facade.deregisterConsumer(IDataProcessor::SAMPLE_DATA, samples);
-        facade.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
-    }
+    explicit Headset(int number) : number(number), statuses(number) {}
 
     bool open(int devices)
     {
@@ -262,6 +241,7 @@ struct Headset {
     Ondira facade;
     SampleStore samples;
     StatusWatch statuses;
+    ondira_test::ConsumerRegistration registration{facade, samples, statuses};
     std::mutex calls;
     bool isOpen = false; // guarded by calls
     int device = -1;
@@ -274,14 +254,8 @@ void account(Headset& h, std::uint64_t from, std::vector<Record>& records)
     // The session begins with the first sample the worker read once the start
     // had reset it: at full speed, packets that came while the start was
     // being written are dropped, as many as the worker read meanwhile.
-    const ondira_test::Accounting a = ondira_test::account(
-        records,
-        [device](std::uint64_t n) {
-            unsigned short raw[4] = {};
-            ondira_sim_sample(device, n, raw);
-            return std::array<std::uint16_t, 4>{raw[0], raw[1], raw[2], raw[3]};
-        },
-        from, 5 * packetsGenerated(device));
+    const ondira_test::Accounting a = ondira_test::account(records, ondira_test::simSignal(device), from,
+                                                           5 * ondira_test::simPacketsGenerated(device));
     const std::string who = "facade " + std::to_string(h.number) + ", device " + std::to_string(device);
     if (!a.exact)
         failures.add(who + ": " + a.failure);
@@ -306,7 +280,7 @@ void cycle(Headset& h, int devices, long sessionSamples, Clock::time_point end)
             std::lock_guard<std::mutex> lock(h.calls);
             if (!h.open(devices))
                 return;
-            from = 5 * packetsGenerated(h.device);
+            from = 5 * ondira_test::simPacketsGenerated(h.device);
             if (!timed("start", COMMAND_MS, [&] { return h.facade.startStreaming(); }))
                 failures.add("facade " + std::to_string(h.number) + ": start failed");
         }
