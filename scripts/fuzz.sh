@@ -36,7 +36,8 @@ for target in "${targets[@]}"; do
     found="$root/build/fuzz/corpus/$target"
     mkdir -p "$found" "$root/build/fuzz/crashes"
     if [ "$merge" -eq 1 ]; then
-        "$program" -merge=1 "$root/fuzz/corpus/$target" "$found"
+        # New edges only, so that the kept corpus stays small.
+        "$program" -merge=1 -use_counters=0 "$root/fuzz/corpus/$target" "$found"
         continue
     fi
     echo "== $target: $seconds s"

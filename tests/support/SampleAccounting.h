@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ondira_test {
@@ -76,9 +77,36 @@ struct Accounting {
     std::vector<Silence> silences;
 };
 
-/// Accounts for the records of one session. Its first sample is looked for
-/// among indices [from, to): a session begins with whichever sample arrived
-/// first. Empty records account exactly to nothing.
+/// Accounts for the records of one session as they come, in constant
+/// memory. Its first sample is looked for among indices [from, to): a session
+/// begins with whichever sample arrived first.
+class Accountant
+{
+public:
+    Accountant(Signal signal, std::uint64_t from, std::uint64_t to);
+
+    /// Takes the next record; false once a check has failed.
+    bool add(const Record& record);
+    /// The session so far; no records account exactly to nothing.
+    Accounting result() const;
+
+private:
+    bool fail(const std::string& what);
+    /// Ends a run of fillers with the sample after it.
+    bool closeRun(const Record& after);
+
+    Signal signal;
+    std::uint64_t from;
+    std::uint64_t to;
+    Accounting accounting;
+    std::size_t count = 0;      ///< records taken
+    bool failedAlready = false;
+    Record last{};
+    std::size_t run = 0;        ///< fillers since the last sample
+    std::size_t runStart = 0;   ///< index of the run's first filler
+};
+
+/// The whole session at once.
 Accounting account(const std::vector<Record>& records, const Signal& signal, std::uint64_t from,
                    std::uint64_t to);
 
