@@ -17,3 +17,11 @@ elseif(ONDIRA_SANITIZER STREQUAL "address")
 elseif(NOT ONDIRA_SANITIZER STREQUAL "")
     message(FATAL_ERROR "ONDIRA_SANITIZER must be thread, address or empty")
 endif()
+
+# Shared libraries are linked with --no-undefined, so that a missing symbol
+# shows when the library is built. Clang links its sanitizer runtimes into
+# programs only: a sanitized shared library leaves their symbols to them.
+set(ONDIRA_SHARED_LINK_CHECK "LINKER:--no-undefined")
+if(NOT ONDIRA_SANITIZER STREQUAL "" AND CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    set(ONDIRA_SHARED_LINK_CHECK "")
+endif()

@@ -60,6 +60,9 @@ public:
     /// Stops streaming if it runs, stops the worker and closes the device.
     void closeDevice();
     bool startStreaming();
+    /// Tells the headset to stop. Once it returns no sample follows, but for
+    /// one whose delivery was already under way on the worker thread; the
+    /// samples still on their way from the headset are dropped.
     bool stopStreaming();
     /// True at once while streaming; otherwise whether the headset reports its
     /// firmware version (up to about 1.2 s).

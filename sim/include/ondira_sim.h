@@ -68,6 +68,11 @@
  *   overcount=0|1        FT_Read and FT_Write report one byte more than they
  *                        moved, as a misbehaving driver might (default 0)
  *
+ * Signal: every sample is a pure function of the seed, the device, its
+ * signal keys (level, offset_gain, alpha, noise, hum) and its offset
+ * registers; ondira_sim_sample recomputes any of them, so that a test can
+ * check every sample that reached an application.
+ *
  * Time: the model clock runs `timescale` times real time from the last
  * configuration. Data packets (59 bytes, five samples) leave the headset every
  * 20 ms of model time while it streams; every byte reaches the receive queue
@@ -162,6 +167,14 @@ ONDIRA_SIM_API double ondira_sim_now_ms(void);
  * was lost, has not arrived yet, or is one of the older ones no longer
  * remembered (the last 4096 are). */
 ONDIRA_SIM_API int ondira_sim_packet_arrival(int device, unsigned long long packet, double* realMs);
+
+/* The raw channel values (0..65535) of sample `sampleIndex` of device
+ * `device`: sample n is sample n mod 5 of data packet n / 5, counted from 0
+ * for the first packet since the configuration (packet p carries sequence
+ * number p mod 256). Computed with the device's signal keys and offset
+ * registers as they are now; the same whether or not the packet was lost or
+ * is still to come. Returns 0, or -1 for a device that does not exist. */
+ONDIRA_SIM_API int ondira_sim_sample(int device, unsigned long long sampleIndex, unsigned short raw[4]);
 
 /* Unplugs the device now: FT_GetStatus, FT_Read and FT_Write fail from then on. */
 ONDIRA_SIM_API void ondira_sim_unplug(int device);

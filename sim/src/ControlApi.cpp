@@ -4,6 +4,7 @@
 #include "ondira_sim.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 using namespace ondira_sim;
@@ -125,6 +126,18 @@ int ondira_sim_packet_arrival(int device, unsigned long long packet, double* rea
         return -1;
     *realMs = world.manualClock ? static_cast<double>(at) / 1e6
                                 : static_cast<double>(at) / 1e6 / world.config.global.timescale;
+    return 0;
+}
+
+int ondira_sim_sample(int device, unsigned long long sampleIndex, unsigned short raw[4])
+{
+    WorldLock guard;
+    VirtualDevice* found = deviceAt(guard.world, device);
+    if (!found || !raw)
+        return -1;
+    std::array<std::uint16_t, 4> values{};
+    found->sample(sampleIndex, values);
+    std::copy(values.begin(), values.end(), raw);
     return 0;
 }
 

@@ -74,7 +74,18 @@ std::uint64_t Rng::next()
 
 double Rng::uniform()
 {
-    return static_cast<double>(next() >> 11) * (1.0 / 9007199254740992.0);
+    return toUniform(next());
+}
+
+std::uint64_t Rng::at(std::uint64_t seed, std::uint64_t n)
+{
+    Rng rng(seed + (n - 1) * 0x9E3779B97F4A7C15ull);
+    return rng.next();
+}
+
+double Rng::toUniform(std::uint64_t bits)
+{
+    return static_cast<double>(bits >> 11) * (1.0 / 9007199254740992.0);
 }
 
 VirtualDevice::VirtualDevice(int index, const DeviceConfig& config, const GlobalConfig& global)
@@ -84,7 +95,7 @@ VirtualDevice::VirtualDevice(int index, const DeviceConfig& config, const Global
     , fast(global.fast)
     , dongleChannel(config.channelDongle)
     , headsetChannel(config.channelHeadset)
-    , signalRng(mix(global.seed, 1, index))
+    , signalSeed(mix(global.seed, 1, index))
     , linkRng(mix(global.seed, 2, index))
 {
 }
@@ -228,7 +239,7 @@ void VirtualDevice::apply(const Effect& effect)
     }
 }
 
-void VirtualDevice::sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw)
+void VirtualDevice::sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw) const
 {
     const double t = static_cast<double>(sampleIndex) * SAMPLE_PERIOD_S;
     for (std::size_t i = 0; i < 4; ++i) {
@@ -237,7 +248,7 @@ void VirtualDevice::sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 
         const double level = settings.level[i] + (512.0 - offsets[i]) * settings.offsetGain;
         const double envelope = 0.75 + 0.25 * std::sin(TWO_PI * 0.1 * t + phase);
         double value = level + settings.alpha * envelope * std::sin(TWO_PI * 10.0 * t + phase)
-            + settings.noise * (2.0 * signalRng.uniform() - 1.0);
+            + settings.noise * (2.0 * Rng::toUniform(Rng::at(signalSeed, 4 * sampleIndex + i + 1)) - 1.0);
         if (settings.hum != 0)
             value += HUM_AMPLITUDE * std::sin(TWO_PI * settings.hum * t);
         raw[i] = static_cast<std::uint16_t>(std::lround(std::clamp(value, 0.0, 65535.0)));

@@ -30,6 +30,10 @@ public:
     std::uint64_t next();
     /// Uniform in [0, 1).
     double uniform();
+    /// The `n`-th output (from 1) of a generator seeded with `seed`, without
+    /// drawing the ones before it.
+    static std::uint64_t at(std::uint64_t seed, std::uint64_t n);
+    static double toUniform(std::uint64_t bits);
 
 private:
     std::uint64_t state;
@@ -104,6 +108,12 @@ public:
     /// was lost, has not arrived, or is too old to be remembered.
     bool arrivalOf(std::uint64_t packet, std::int64_t& at) const;
 
+    /// The raw channel values of sample `sampleIndex`: sample n is sample
+    /// n mod 5 of data packet n / 5, counted since the configuration. A pure
+    /// function of the seed, the device, its signal settings and its offset
+    /// registers as they are now; whether the packet was lost does not matter.
+    void sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw) const;
+
 private:
     enum class EffectKind { Reply, StartStream, StopStream, SetOffset };
     struct Effect {
@@ -134,7 +144,6 @@ private:
     void schedule(Effect effect);
     void apply(const Effect& effect);
     void generatePacket(std::int64_t at);
-    void sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 4>& raw);
     void serialize(std::int64_t now);
     void enqueue(const unsigned char* bytes, std::size_t length, std::int64_t at, std::int64_t packet);
     void hostByte(unsigned char byte, std::int64_t now, double realMs);
@@ -183,7 +192,7 @@ private:
     std::array<int, 4> pendingOffsets{{-1, -1, -1, -1}};
     std::uint8_t toggle = 0;
     std::uint8_t offsetChangeSequence = 0;
-    Rng signalRng;
+    const std::uint64_t signalSeed;  // noise of sample n, channel i: output 4n + i + 1 of its generator
     Rng linkRng;
 };
 

@@ -356,7 +356,11 @@ bool ReaderEngine::pause(PendingEvents& events)
     }
     Trace() << "pausing WITH ANOTHER ERROR" << streaming.load();
     events.add(StatusData::DEVICE_IO_ERROR);
-    resetSession();
+    // The headset did not hear the stop: while the stream goes on, what the
+    // worker still delivers of it (until the device's error ends the worker
+    // at its next poll) keeps the session's parser state and time line.
+    if (!streaming.load())
+        resetSession();
     return false;
 }
 

@@ -128,12 +128,14 @@ void ReaderEngine::emitSample(const unsigned char* sample, std::uint8_t flag,
     // The first record after a reset reads the wall clock, every later one
     // lies 4 ms after its predecessor. A reset from the application's thread
     // may come in between: then this record keeps the old time line and the
-    // next one starts the new one from the clock. A record whose session was
-    // stopped meanwhile (no time line, not streaming: the rest of a packet's
-    // fillers, say, after a consumer stopped the stream) is not delivered; it
-    // would start a time line of its own after the stop.
+    // next one starts the new one from the clock.
     long long previous = sampleClock.load();
-    if (previous == 0 && !streaming.load())
+    // A stop (from the application's thread, or from a consumer in the middle
+    // of a run of fillers) ends the session: what the worker still had to
+    // deliver of it is dropped, like any sample that arrives after a stop.
+    // Checked after the clock is read: a stop lowers the flag before it
+    // resets the clock, so a record that passes here read its own session's.
+    if (!streaming.load())
         return;
     const long long timestamp = previous == 0 ? clock.nowMs() : previous + SAMPLE_PERIOD_MS;
     sampleClock.compare_exchange_strong(previous, timestamp);

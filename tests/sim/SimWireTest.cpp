@@ -143,6 +143,36 @@ TEST(SimSignal, NoiseAroundTheLevels_TheSameForTheSameSeed)
     EXPECT_NE(record("fast=1 seed=6"), stream);
 }
 
+// ondira_sim_sample gives every sample of every packet, the lost ones and
+// those still to come included, for the device's own seed and settings.
+TEST(SimSignal, SampleFunctionRecomputesEveryPacketSent)
+{
+    configure("fast=1 devices=2 drop=1,2 1.hum=50 1.address=0x1234 seed=9");
+    const auto expected = [](int device, std::uint64_t n) {
+        unsigned short raw[4] = {};
+        EXPECT_EQ(ondira_sim_sample(device, n, raw), 0);
+        return Channels{raw[0], raw[1], raw[2], raw[3]};
+    };
+    const Channels ahead = expected(0, 5 * 7 + 3);
+    for (int device = 0; device < 2; ++device) {
+        SCOPED_TRACE("device " + std::to_string(device));
+        void* port = openPort(device);
+        send(port, START_STREAM);
+        const Bytes stream = receive(port, 8 * PACKET_SIZE);
+        ASSERT_EQ(stream.size(), 8 * PACKET_SIZE);
+        for (std::size_t p = 0; p < 8; ++p) {
+            const std::uint8_t number = stream[PACKET_SIZE * p + 6]; // packets 1 and 2 were lost
+            EXPECT_EQ(number, p == 0 ? 0 : p + 2);
+            for (std::size_t r = 0; r < 5; ++r)
+                EXPECT_EQ(channels(stream, p, r), expected(device, 5u * number + r)) << "packet " << p;
+        }
+    }
+    EXPECT_EQ(expected(0, 5 * 7 + 3), ahead);
+    EXPECT_NE(expected(1, 5 * 7 + 3), ahead);
+    unsigned short raw[4];
+    EXPECT_EQ(ondira_sim_sample(2, 0, raw), -1);
+}
+
 TEST(SimPacing, StreamRunsAt50PacketsPerSecondOfModelTime)
 {
     for (const double timescale : {1.0, 10.0}) {

@@ -4,6 +4,8 @@
 
 #include "EngineFixture.h"
 
+#include "../protocol/PacketBytes.h"
+
 namespace ondira_engine_test {
 namespace {
 
@@ -76,9 +78,10 @@ TEST_F(Faults, ConsumerStopsOnNotOpenDuringAStartBeforeOpen_NothingHangs)
     EXPECT_EQ(events(), (Codes{StatusData::DEVICE_NOT_OPEN, StatusData::DEVICE_NOT_OPEN}));
 }
 
-// A sample consumer that stops the stream in the middle of a packet's
-// fillers: nothing is delivered after the stop, and nothing on a time line
-// of its own.
+// --- A sample consumer may stop the stream ------------------------------------
+
+/// Stops streaming at the first filler it receives, as an application that
+/// will not record across a gap might.
 class StopAtFirstFiller : public IDataConsumer
 {
 public:
@@ -86,34 +89,82 @@ public:
     void receiveData(PData& data) override
     {
         const auto& sample = *static_cast<const OndiraData*>(data.getData());
-        if (stopped) {
-            ++afterStop;
-            return;
-        }
-        if (sample.getFlag() == OndiraData::FLAG_LOST_SAMPLE) {
+        if (sample.getFlag() == OndiraData::FLAG_LOST_SAMPLE && !stopped.exchange(true)) {
             EXPECT_TRUE(engine.stopStreaming());
-            stopped = true;
         }
     }
-    ondira::ReaderEngine& engine;
     std::atomic<bool> stopped{false};
-    std::atomic<int> afterStop{0};
+
+private:
+    ondira::ReaderEngine& engine;
 };
 
-TEST_F(Faults, ConsumerStopsInTheMiddleOfFillers_NothingIsDeliveredAfterTheStop)
+TEST_F(Faults, SampleConsumerStopsAtTheFirstFillerOfAGap_NothingArrivesAfterItsStop)
 {
-    std::string drop = "drop=";
-    for (int n = 10; n < 20; ++n)
-        drop += std::to_string(n) + (n < 19 ? "," : "");
-    build(drop);
-    StopAtFirstFiller stopper(*engine);
-    engine->getSampleProducer().registerConsumer(stopper);
-    ASSERT_TRUE(engine->openDevice());
+    struct Case {
+        const char* name;
+        const char* config;
+    };
+    // A burst of lost packets, counted by sequence number; a silence, filled by time.
+    for (const Case c : {Case{"lost packets", "drop=20,21,22"}, Case{"silence", ""}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        samples.clear();
+        build(c.config);
+        StopAtFirstFiller stopper(*engine);
+        engine->getSampleProducer().registerConsumer(stopper);
+        ASSERT_TRUE(engine->openDevice());
+        const long long t0 = fake->elapsedMs();
+        if (std::string(c.name) == "silence") {
+            fake->setAt(t0 + 500, 0, "headset=off");
+            fake->setAt(t0 + 1500, 0, "headset=on");
+        }
+        ASSERT_TRUE(engine->startStreaming());
+        ASSERT_TRUE(waitUntil([&] { return stopper.stopped.load(); }));
+        ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > t0 + 3000; }));
+
+        // The filler that made the consumer stop is the last record.
+        const std::vector<OndiraData> records = samples.samples();
+        ASSERT_FALSE(records.empty());
+        EXPECT_EQ(records.back().getFlag(), OndiraData::FLAG_LOST_SAMPLE);
+        EXPECT_EQ(records[records.size() - 2].getFlag(), OndiraData::FLAG_NONE);
+        EXPECT_FALSE(engine->isStreaming());
+        engine->getSampleProducer().deregisterConsumer(stopper);
+    }
+}
+
+// A stop that cannot be written leaves the stream running until the worker
+// notices the device's error at its next poll: the samples it still delivers
+// from the read under way belong to the session and keep its time line.
+TEST_F(Faults, StatusConsumerStopsWhileWritesFail_TheRestOfTheReadKeepsTheTimeLine)
+{
+    // Hand-made packets only, in the receive queue at once (fast), behind 11
+    // noise bytes: the worker's 59-byte reads then hold the end of one packet
+    // and most of the next. The first calibration pass reports the channel
+    // states after the 100th sample, the last of packet 19, in such a read.
+    open("fast=1 headset=off");
+    Reaction stop(StatusData::CHANNEL_1_NOT_CALIBRATING, [this] {
+        fake->failWhen([](EntryPoint entry) { return entry == ondira_sim::EP_WRITE; });
+        EXPECT_FALSE(engine->stopStreaming());
+    });
+    engine->getStatusProducer().registerConsumer(stop);
     ASSERT_TRUE(engine->startStreaming());
-    ASSERT_TRUE(waitUntil([&] { return stopper.stopped.load(); }));
-    ASSERT_TRUE(waitUntil([&] { return fake->elapsedMs() > 3000; }));
-    EXPECT_EQ(stopper.afterStop.load(), 0);
-    EXPECT_FALSE(engine->isStreaming());
+    std::vector<unsigned char> stream(11, 0x00);
+    for (std::uint8_t n = 0; n < 21; ++n) {
+        const protocol_test::Sample s{n, n, n, n};
+        const auto packet = protocol_test::dataPacket(n, {{s, s, s, s, s}});
+        stream.insert(stream.end(), packet.begin(), packet.end());
+    }
+    fake->inject(0, stream);
+    ASSERT_TRUE(waitUntil([&] { return stop.happened() && !engine->isWorkerRunning(); }));
+
+    // Packet 20's first three samples were in the read with the stop.
+    const std::vector<OndiraData> records = samples.samples();
+    ASSERT_EQ(records.size(), 103u);
+    for (std::size_t i = 1; i < records.size(); ++i)
+        ASSERT_EQ(records[i].getTimestamp() - records[i - 1].getTimestamp(), 4) << "record " << i;
+    EXPECT_EQ(events(), Codes(2, StatusData::DEVICE_IO_ERROR)); // the stop, the worker's end
+    engine->getStatusProducer().deregisterConsumer(stop);
 }
 
 // --- A worker that ended on an error reads nothing: no success is claimed ----

@@ -20,7 +20,8 @@ void Reaction::receiveData(PData& data)
 
 void EngineTest::build(const std::string& config)
 {
-    fake = std::make_unique<FakeTransport>(config);
+    fake = std::make_unique<FakeTransport>(config, FakeTransport::Stepping::Flowing,
+                                           [](const std::string& message) { ADD_FAILURE() << message; });
     device = std::make_unique<ondira::FTDIDevice>(fake->binding());
     engine = std::make_unique<ondira::ReaderEngine>(device.get(), &protocol, fake->clock());
     fake->attach(engine.get());

@@ -3,10 +3,10 @@
 #include "EntryPoints.h"
 #include "engine/ReaderEngine.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 using namespace ondira_sim;
@@ -24,8 +24,14 @@ FakeTransport* FakeTransport::current = nullptr;
 // C-callable entry points that run on the current fake's world. FT_Open and
 // FT_ListDevices carry no handle, so the fake is found through `current`: one
 // fake per process at a time (every test case runs in a process of its own).
+// In lockstep a worker that has no turn waits for one before it goes on.
 struct FakeTransport::Trampolines {
-    static FakeTransport& fake() { return *current; }
+    static FakeTransport& fake()
+    {
+        FakeTransport& f = *current;
+        f.awaitTurn(false);
+        return f;
+    }
 
     static std::uint32_t open(int number, void** handle)
     {
@@ -117,13 +123,17 @@ struct FakeTransport::Trampolines {
     }
 };
 
-FakeTransport::FakeTransport(const std::string& config)
+FakeTransport::FakeTransport(const std::string& config, Stepping stepping, FailureHandler onFailure)
+    : stepping(stepping)
+    , onFailure(std::move(onFailure))
 {
-    EXPECT_EQ(current, nullptr) << "one fake transport at a time";
+    if (current)
+        fail("one fake transport at a time");
     current = this;
     world.manualClock = true;
     world.manualNow = 0;
-    EXPECT_TRUE(world.configure(config.c_str())) << world.lastError;
+    if (!world.configure(config.c_str()))
+        fail(world.lastError);
 }
 
 FakeTransport::~FakeTransport()
@@ -152,13 +162,37 @@ ondira::D2xxBinding FakeTransport::binding() const
     return binding;
 }
 
+void FakeTransport::fail(const std::string& message)
+{
+    if (onFailure) {
+        onFailure(message);
+        return;
+    }
+    std::fprintf(stderr, "fake transport: %s\n", message.c_str());
+    std::fflush(stderr);
+    std::abort();
+}
+
 ondira::EngineClock FakeTransport::clock()
 {
     return ondira::EngineClock{
         [this] { return EPOCH_MS + elapsedMs(); },
         [this](unsigned long ms) {
             const long long until = elapsedMs() + static_cast<long long>(ms);
-            if (engine && engine->isWorkerThread()) {
+            if (onWorker())
+                workerSleptAt = until - static_cast<long long>(ms);
+            if (stepping == Stepping::Lockstep) {
+                if (onWorker()) {
+                    awaitTurn(true);
+                    advanceTo(until);
+                    return;
+                }
+                // The worker polls on at its own pace while the application
+                // waits.
+                while (engine && engine->isWorkerRunning() && elapsedMs() < until)
+                    step();
+                advanceTo(until);
+            } else if (onWorker()) {
                 waitForFlow();
                 advanceTo(until);
                 // Lets other threads in, so that a streaming worker does not
@@ -186,6 +220,44 @@ FakeTransport::Flow::~Flow()
     --fake.flowing;
 }
 
+bool FakeTransport::onWorker() const
+{
+    return engine && engine->isWorkerThread();
+}
+
+void FakeTransport::awaitTurn(bool yield)
+{
+    if (stepping != Stepping::Lockstep || !onWorker())
+        return;
+    std::unique_lock<std::mutex> lock(turnMutex);
+    if (yield) {
+        workerTurn = false;
+        turnChanged.notify_all();
+    }
+    // A worker being stopped is waited for by the thread that stops it.
+    while (!workerTurn && !engine->isWorkerStopping())
+        turnChanged.wait_for(lock, std::chrono::milliseconds(1));
+}
+
+void FakeTransport::step()
+{
+    if (stepping != Stepping::Lockstep || !engine || !engine->isWorkerRunning())
+        return;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    std::unique_lock<std::mutex> lock(turnMutex);
+    workerTurn = true;
+    turnChanged.notify_all();
+    while (workerTurn && engine->isWorkerRunning()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            fail("the worker did not come back to a sleep within 10 s");
+            break;
+        }
+        turnChanged.wait_for(lock, std::chrono::milliseconds(1));
+    }
+    // A worker that ended in its turn leaves none for the next one.
+    workerTurn = false;
+}
+
 void FakeTransport::waitForFlow()
 {
     // A worker told to stop goes on at once: whoever stops it waits for it.
@@ -193,7 +265,7 @@ void FakeTransport::waitForFlow()
     std::unique_lock<std::mutex> lock(flowMutex);
     while (flowing == 0 && !engine->isWorkerStopping()) {
         if (std::chrono::steady_clock::now() >= deadline) {
-            ADD_FAILURE() << "fake time stood still for 10 s: wait through the fixture";
+            fail("fake time stood still for 10 s: wait through the fixture");
             return;
         }
         flowChanged.wait_for(lock, std::chrono::milliseconds(1));
@@ -230,7 +302,10 @@ void FakeTransport::applyDue()
         VirtualDevice& device = *world.devices.at(static_cast<std::size_t>(change.device));
         DeviceConfig settings = device.config();
         std::string error;
-        EXPECT_TRUE(parseDeviceChanges(change.text, settings, error)) << error;
+        if (!parseDeviceChanges(change.text, settings, error)) {
+            fail(error);
+            continue;
+        }
         device.reconfigure(settings, change.atMs * NS_PER_MS);
     }
 }
@@ -263,7 +338,7 @@ void FakeTransport::settle()
         }
         std::this_thread::sleep_for(std::chrono::microseconds(100));
     }
-    ADD_FAILURE() << "the worker did not take the bytes that had arrived";
+    fail("the worker did not take the bytes that had arrived");
 }
 
 void FakeTransport::set(int device, const std::string& text)
@@ -272,7 +347,10 @@ void FakeTransport::set(int device, const std::string& text)
     VirtualDevice& target = *world.devices.at(static_cast<std::size_t>(device));
     DeviceConfig settings = target.config();
     std::string error;
-    ASSERT_TRUE(parseDeviceChanges(text, settings, error)) << error;
+    if (!parseDeviceChanges(text, settings, error)) {
+        fail(error);
+        return;
+    }
     target.reconfigure(settings, world.modelNow());
     world.changed.notify_all();
 }
@@ -353,6 +431,14 @@ OndiraSimDeviceState FakeTransport::state(int device)
     OndiraSimDeviceState state{};
     world.devices.at(static_cast<std::size_t>(device))->fillState(state, world.modelNow());
     return state;
+}
+
+std::array<std::uint16_t, 4> FakeTransport::sample(int device, std::uint64_t index)
+{
+    WorldLock guard(world);
+    std::array<std::uint16_t, 4> raw{};
+    world.devices.at(static_cast<std::size_t>(device))->sample(index, raw);
+    return raw;
 }
 
 std::vector<Command> FakeTransport::commands(int device)
