@@ -1,7 +1,7 @@
 #include "protocol/ZAREProtocol.h"
 
 #include <cstdio>
-#include <cstring>
+#include <utility>
 
 // Received packets (device to host). Multi-byte numbers are big-endian.
 //
@@ -95,8 +95,9 @@ ZAREProtocol::ZAREProtocol()
     , offsetChangeToggle(false)
     , toggleSeen(false)
     , offsetChangeSequence(NO_OFFSET_CHANGE_SEQUENCE)
-    , sampleInProgress{}
-    , lastSample{}
+    , sampleBuffers{}
+    , sampleInProgress(sampleBuffers[0])
+    , lastSample(sampleBuffers[1])
 {
 }
 
@@ -309,24 +310,15 @@ inline bool ZAREProtocol::decodeSampleByte(unsigned char byte)
     }
 
     // States 2, 4, 6, 8 take a channel's high byte, 3, 5, 7, 9 its low byte.
-    const int channelByte = sampleState - SAMPLE_FIRST_CHANNEL_BYTE;
-    const int high = channelByte & ~1;
-    const int low = high + 1;
-    if (channelByte == high) {
-        lostPackets = 0;
-        sampleInProgress[high] = byte;
-        ++sampleState;
-        return false;
-    }
-
-    // Low byte. A loss still pending means the previous packet ended between
-    // this channel's two bytes and the packets in between are gone: the
-    // channel keeps its previous value rather than join bytes of two samples.
-    if (lostPackets != 0) {
-        sampleInProgress[high] = lastSample[high];
-        sampleInProgress[low] = lastSample[low];
-    } else {
-        sampleInProgress[low] = byte;
+    const int index = sampleState - SAMPLE_FIRST_CHANNEL_BYTE;
+    sampleInProgress[index] = byte;
+    // A loss still pending at a low byte means the previous packet ended
+    // between this channel's two bytes and the packets in between are gone:
+    // the channel keeps its previous value rather than join bytes of two
+    // samples.
+    if ((index & 1) != 0 && lostPackets != 0) {
+        sampleInProgress[index - 1] = lastSample[index - 1];
+        sampleInProgress[index] = lastSample[index];
     }
     lostPackets = 0;
 
@@ -334,10 +326,12 @@ inline bool ZAREProtocol::decodeSampleByte(unsigned char byte)
         ++sampleState;
         return false;
     }
-    // The sample enters the last-sample buffer whole, when it is complete, so
-    // that the buffer always holds one sample: a loss reported while a record
-    // is half received still finds the sample from before the gap there.
-    std::memcpy(lastSample, sampleInProgress, SAMPLE_SIZE);
+    // The completed sample becomes the last sample whole, so that the last
+    // sample is always a complete one: a loss reported while a record is
+    // half received still finds the sample from before the gap there. The
+    // two buffers trade places instead of copying: a copy would load the
+    // eight bytes just stored one at a time, which stalls the processor.
+    std::swap(sampleInProgress, lastSample);
     sampleState = SAMPLE_SYNC_FIRST;
     return true;
 }

@@ -66,6 +66,7 @@ public:
     // Protocol
     bool processByte(unsigned char byte) override;
     int getStatus() override;
+    /// Valid until the next processByte or reset.
     const unsigned char* getLastSample() override;
 
     /// Back to the state after construction except for the two addresses,
@@ -144,8 +145,9 @@ private:
     bool offsetChangeToggle;
     bool toggleSeen;
     std::int32_t offsetChangeSequence;
-    unsigned char sampleInProgress[SAMPLE_SIZE];
-    unsigned char lastSample[SAMPLE_SIZE];
+    unsigned char sampleBuffers[2][SAMPLE_SIZE];
+    unsigned char* sampleInProgress; // one of sampleBuffers, the other is lastSample
+    unsigned char* lastSample;
 };
 
 } // namespace ondira
