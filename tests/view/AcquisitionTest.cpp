@@ -3,7 +3,7 @@
 // headset, and requests made at the wrong time.
 
 #include "Acquisition.h"
-#include "Spectrum.h"
+#include "Psd.h"
 #include "TraceBuffer.h"
 #include "ViewTestSupport.h"
 
@@ -76,7 +76,7 @@ protected:
 
 } // namespace
 
-TEST_F(AcquisitionTest, Spectrum_VirtualHeadset_PeaksAtItsTenHertzRhythmWithAlphaLargest)
+TEST_F(AcquisitionTest, Psd_VirtualHeadset_PeaksAtItsTenHertzRhythmWithAlphaLargest)
 {
     start("timescale=4 seed=3");
     ASSERT_TRUE(until([&] { return buffer.size() >= 6 * SAMPLE_RATE_HZ; })) << listOf(log);

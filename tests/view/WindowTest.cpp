@@ -2,7 +2,7 @@
 // it (clicks, a file name typed in) against the virtual headset in-process.
 
 #include "MainWindow.h"
-#include "SpectrumView.h"
+#include "PsdView.h"
 #include "TraceView.h"
 #include "ViewTestSupport.h"
 

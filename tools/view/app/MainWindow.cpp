@@ -1,6 +1,6 @@
 #include "MainWindow.h"
 
-#include "SpectrumView.h"
+#include "PsdView.h"
 #include "TraceView.h"
 
 #include <QCheckBox>
@@ -279,7 +279,7 @@ void MainWindow::buildPanels()
     auto* side = new QWidget;
     auto* sideLayout = new QVBoxLayout(side);
     sideLayout->setContentsMargins(0, 0, 0, 0);
-    spectrumArea = new SpectrumView;
+    spectrumArea = new PsdView;
     spectrumArea->setObjectName(QStringLiteral("spectrumView"));
     sideLayout->addWidget(spectrumArea, 3);
 

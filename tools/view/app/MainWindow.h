@@ -3,7 +3,7 @@
 
 #include "Acquisition.h"
 #include "Filters.h"
-#include "Spectrum.h"
+#include "Psd.h"
 #include "TraceBuffer.h"
 
 #include <QElapsedTimer>
@@ -27,7 +27,7 @@ class QPushButton;
 namespace ondira {
 namespace view {
 
-class SpectrumView;
+class PsdView;
 class TraceView;
 
 struct ViewerSettings {
@@ -60,7 +60,7 @@ public:
     Acquisition& acquisition() { return *acquisitionLink; }
     const TraceBuffer& traces() const { return buffer; }
     TraceView* traceView() const { return traceArea; }
-    SpectrumView* spectrumView() const { return spectrumArea; }
+    PsdView* spectrumView() const { return spectrumArea; }
     /// The failure shown above the traces; empty when none is shown.
     QString failureText() const;
     /// Frames drawn so far (the traces' paint events).
@@ -119,7 +119,7 @@ private:
     QFrame* banner = nullptr;
     QLabel* bannerText = nullptr;
     TraceView* traceArea = nullptr;
-    SpectrumView* spectrumArea = nullptr;
+    PsdView* spectrumArea = nullptr;
     std::array<QLabel*, CHANNEL_COUNT> chips{};
     std::array<QCheckBox*, CHANNEL_COUNT> calibrateBoxes{};
     QLabel* lostLabel = nullptr;

@@ -1,4 +1,4 @@
-#include "Spectrum.h"
+#include "Psd.h"
 
 #include <kiss_fftr.h>
 

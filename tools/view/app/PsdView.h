@@ -1,8 +1,8 @@
-#ifndef ONDIRA_VIEW_SPECTRUMVIEW_H
-#define ONDIRA_VIEW_SPECTRUMVIEW_H
+#ifndef ONDIRA_VIEW_PSDVIEW_H
+#define ONDIRA_VIEW_PSDVIEW_H
 
 #include "DisplaySample.h"
-#include "Spectrum.h"
+#include "Psd.h"
 
 #include <QWidget>
 
@@ -14,13 +14,13 @@ namespace view {
 /// The power spectral density of each channel on a logarithmic scale, with
 /// the EEG bands shaded behind it, and the four band powers per channel as
 /// bars.
-class SpectrumView : public QWidget
+class PsdView : public QWidget
 {
     Q_OBJECT
 public:
     static constexpr double MAX_HZ = 65.0;   ///< 50 and 60 Hz mains stay in sight
 
-    explicit SpectrumView(QWidget* parent = nullptr);
+    explicit PsdView(QWidget* parent = nullptr);
 
     void setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, double seconds);
     void clear();

@@ -1,5 +1,5 @@
-#ifndef ONDIRA_VIEW_SPECTRUM_H
-#define ONDIRA_VIEW_SPECTRUM_H
+#ifndef ONDIRA_VIEW_PSD_H
+#define ONDIRA_VIEW_PSD_H
 
 // Power spectral density by Welch's method (kissfft) and the classic EEG
 // band powers.

@@ -1,4 +1,4 @@
-#include "SpectrumView.h"
+#include "PsdView.h"
 
 #include "TraceView.h"
 
@@ -40,13 +40,13 @@ QString powerText(double value)
 
 } // namespace
 
-SpectrumView::SpectrumView(QWidget* parent)
+PsdView::PsdView(QWidget* parent)
     : QWidget(parent)
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void SpectrumView::setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, double windowSeconds)
+void PsdView::setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, double windowSeconds)
 {
     psd = spectra;
     seconds = windowSeconds;
@@ -55,7 +55,7 @@ void SpectrumView::setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, dou
     update();
 }
 
-void SpectrumView::clear()
+void PsdView::clear()
 {
     psd = {};
     powers = {};
@@ -63,7 +63,7 @@ void SpectrumView::clear()
     update();
 }
 
-void SpectrumView::paintEvent(QPaintEvent*)
+void PsdView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
@@ -72,7 +72,7 @@ void SpectrumView::paintEvent(QPaintEvent*)
     drawBands(painter, QRect(split, 0, width() - split, height()));
 }
 
-void SpectrumView::drawDensity(QPainter& painter, const QRect& area)
+void PsdView::drawDensity(QPainter& painter, const QRect& area)
 {
     const QFontMetrics metrics(painter.font());
     const int line = metrics.height();
@@ -160,7 +160,7 @@ void SpectrumView::drawDensity(QPainter& painter, const QRect& area)
     painter.restore();
 }
 
-void SpectrumView::drawBands(QPainter& painter, const QRect& area)
+void PsdView::drawBands(QPainter& painter, const QRect& area)
 {
     const QFontMetrics metrics(painter.font());
     const int line = metrics.height();

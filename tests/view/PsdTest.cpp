@@ -2,7 +2,7 @@
 // of a sine is A^2/2, the integral of white noise is its variance), and that
 // marked segments stay out.
 
-#include "Spectrum.h"
+#include "Psd.h"
 
 #include <gtest/gtest.h>
 
@@ -27,7 +27,7 @@ std::vector<float> sine(double hz, double amplitude, std::size_t count, double l
 
 } // namespace
 
-TEST(Spectrum_Welch, SinePeaksAtItsFrequencyWithPowerHalfItsSquaredAmplitude)
+TEST(Psd_Welch, SinePeaksAtItsFrequencyWithPowerHalfItsSquaredAmplitude)
 {
     struct Case {
         double hz;
@@ -54,7 +54,7 @@ TEST(Spectrum_Welch, SinePeaksAtItsFrequencyWithPowerHalfItsSquaredAmplitude)
     }
 }
 
-TEST(Spectrum_Welch, WhiteNoiseIntegratesToItsVariance)
+TEST(Psd_Welch, WhiteNoiseIntegratesToItsVariance)
 {
     std::mt19937 generator(11);
     std::normal_distribution<double> noise(0.0, 15.0);
@@ -69,7 +69,7 @@ TEST(Spectrum_Welch, WhiteNoiseIntegratesToItsVariance)
     EXPECT_NEAR(total, 225.0, 225.0 * 0.15);
 }
 
-TEST(Spectrum_Welch, MarkedSegmentsStayOutWhileCleanOnesExist)
+TEST(Psd_Welch, MarkedSegmentsStayOutWhileCleanOnesExist)
 {
     Welch welch(250, RATE);
     std::vector<float> x = sine(10.0, 30.0, 1000);
@@ -96,7 +96,7 @@ TEST(Spectrum_Welch, MarkedSegmentsStayOutWhileCleanOnesExist)
     EXPECT_EQ(allMarked.segmentsSkipped, 0);
 }
 
-TEST(Spectrum_Welch, TooFewSamplesGiveNoSpectrum)
+TEST(Psd_Welch, TooFewSamplesGiveNoSpectrum)
 {
     Welch welch(250, RATE);
     const std::vector<float> x = sine(10.0, 30.0, 249);
