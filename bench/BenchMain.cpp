@@ -41,6 +41,29 @@ double processCpuSeconds()
         + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+long long timeStream(benchmark::State& state, const CountingConsumer& consumer,
+                     const std::function<void()>& start, const std::function<void()>& stop)
+{
+    const long long perIteration = smoke() ? 20000 : 500000;
+    long long target = 0;
+    const double cpuBefore = processCpuSeconds();
+    start();
+    for (auto _ : state) {
+        target += perIteration;
+        if (!consumer.waitFor(target, 60)) {
+            state.SkipWithError("samples stopped coming");
+            break;
+        }
+    }
+    stop();
+    const double cpu = processCpuSeconds() - cpuBefore;
+    state.SetItemsProcessed(target);
+    if (cpu > 0)
+        state.counters["samples/cpu-s"] = static_cast<double>(target) / cpu;
+    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(target), benchmark::Counter::kIsRate);
+    return target;
+}
+
 void pinToOneCore()
 {
     const int cpu = sched_getcpu();

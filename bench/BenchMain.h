@@ -48,6 +48,14 @@ private:
     std::function<void(long long)> probe;
 };
 
+/// Streams between `start` and `stop` for the benchmark's iterations (500,000
+/// samples each, 20,000 in a smoke run) and sets the throughput counters:
+/// samples/s, and samples per CPU-second of the whole process (the rate on
+/// one core, whatever else the machine runs). `stop` ends the stream and
+/// releases the device; its cost is counted. Returns the samples waited for.
+long long timeStream(benchmark::State& state, const CountingConsumer& consumer,
+                     const std::function<void()>& start, const std::function<void()>& stop);
+
 } // namespace ondira_bench
 
 /// main() for a benchmark program: Google Benchmark's, plus --smoke.

@@ -51,27 +51,13 @@ void BM_EndToEndFastHeadset(benchmark::State& state)
         state.SkipWithError("the virtual headset did not open");
         return;
     }
-    const long long perIteration = smoke() ? 20000 : 500000;
-    long long target = 0;
-    const double cpuBefore = processCpuSeconds();
-    ondira.startStreaming();
-    for (auto _ : state) {
-        target += perIteration;
-        if (!consumer.waitFor(target, 60)) {
-            state.SkipWithError("samples stopped coming");
-            break;
-        }
-    }
-    ondira.stopStreaming();
-    ondira.closeDevice();
-    ondira.deregisterConsumer(IDataProcessor::SAMPLE_DATA, consumer);
-    const double cpu = processCpuSeconds() - cpuBefore;
-    state.SetItemsProcessed(target);
-    // Samples per second of CPU time of the whole process: the rate on one
-    // core, whatever else the machine runs.
-    if (cpu > 0)
-        state.counters["samples/cpu-s"] = static_cast<double>(target) / cpu;
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(target), benchmark::Counter::kIsRate);
+    const long long target = timeStream(
+        state, consumer, [&] { ondira.startStreaming(); },
+        [&] {
+            ondira.stopStreaming();
+            ondira.closeDevice();
+            ondira.deregisterConsumer(IDataProcessor::SAMPLE_DATA, consumer);
+        });
     state.counters["x link"] = benchmark::Counter(static_cast<double>(target) / LINK_SAMPLES_PER_SECOND,
                                                   benchmark::Counter::kIsRate);
     if (allocationsCounted() && samplesNow > warmUp)

@@ -86,27 +86,13 @@ void BM_LibraryWorkerPath(benchmark::State& state)
         state.SkipWithError("the engine did not open the memory transport");
         return;
     }
-    const long long perIteration = smoke() ? 20000 : 500000;
-    long long target = 0;
-    const double cpuBefore = processCpuSeconds();
-    engine.startStreaming();
-    for (auto _ : state) {
-        target += perIteration;
-        if (!consumer.waitFor(target, 60)) {
-            state.SkipWithError("samples stopped coming");
-            break;
-        }
-    }
-    engine.stopStreaming();
-    engine.closeDevice();
-    engine.getSampleProducer().deregisterConsumer(consumer);
-    const double cpu = processCpuSeconds() - cpuBefore;
-    state.SetItemsProcessed(target);
-    // Samples per second of CPU time of the whole process: the rate on one
-    // core, whatever else the machine runs.
-    if (cpu > 0)
-        state.counters["samples/cpu-s"] = static_cast<double>(target) / cpu;
-    state.counters["samples/s"] = benchmark::Counter(static_cast<double>(target), benchmark::Counter::kIsRate);
+    timeStream(
+        state, consumer, [&] { engine.startStreaming(); },
+        [&] {
+            engine.stopStreaming();
+            engine.closeDevice();
+            engine.getSampleProducer().deregisterConsumer(consumer);
+        });
     if (allocationsCounted() && samplesNow > firstCounted && firstCounted >= 0)
         state.counters["allocs/sample"] = static_cast<double>(allocationsNow - allocationsAtFirst)
             / static_cast<double>(samplesNow - firstCounted);
