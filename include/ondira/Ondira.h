@@ -40,9 +40,17 @@ public:
     static const char* const STR_PROPERTY_ENABLE_CHANNEL_3;           ///< "Channel 3 Enabled"
     static const char* const STR_PROPERTY_ENABLE_CHANNEL_4;           ///< "Channel 4 Enabled"
 
-    /// Loads the D2XX driver library. A library that cannot be loaded does not
-    /// make construction fail: openDevice reports it.
+    /// Loads the D2XX driver library: the file that the environment variable
+    /// ONDIRA_FTD2XX_LIBRARY names, or else "Ftd2xx" wherever the platform's
+    /// loader finds it. A library that cannot be loaded does not make
+    /// construction fail: openDevice reports it.
     Ondira();
+    /// Loads the D2XX driver library from the file `driverLibrary` (a path,
+    /// or a name the platform's loader searches for) for this facade alone;
+    /// null or "" loads it as Ondira() does. The process environment is
+    /// neither read for the choice nor changed, so facades of one process may
+    /// use different drivers (the virtual headset beside the real one).
+    explicit Ondira(const char* driverLibrary);
     /// Stops streaming, joins the worker and closes the device.
     virtual ~Ondira();
 

@@ -13,6 +13,15 @@
 class ONDIRA_EXPORT OndiraData
 {
 public:
+    /// The shape of the stream: four channels, 250 samples per second and
+    /// channel, one sample every 4 ms.
+    static constexpr int CHANNEL_COUNT = 4;
+    static constexpr int SAMPLE_RATE_HZ = 250;
+    static constexpr int SAMPLE_PERIOD_MS = 4;
+    /// The largest channel value: the converter's full scale 65535 scaled by
+    /// 2700000 / 4587520, truncated.
+    static constexpr int MAX_CHANNEL_VALUE = 38570;
+
     enum flagValue : int {
         FLAG_NONE = 0,                  ///< ordinary sample
         FLAG_LOST_SAMPLE = 1,           ///< filler repeating the last sample before a gap

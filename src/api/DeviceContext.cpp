@@ -5,8 +5,8 @@
 #include <cstdint>
 #include <cstring>
 
-DeviceContext::DeviceContext()
-    : device()
+DeviceContext::DeviceContext(const QString& driverLibrary)
+    : device(ondira::loadD2xx(driverLibrary))
     , protocol()
     , engine(&device, &protocol)
     , properties{

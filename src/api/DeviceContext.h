@@ -15,7 +15,9 @@ class DeviceContext
 public:
     static const int PROPERTY_COUNT = 14;
 
-    DeviceContext();
+    /// The device loads the D2XX library from `driverLibrary`; empty: as
+    /// loadD2xx finds it.
+    explicit DeviceContext(const QString& driverLibrary);
 
     DeviceContext(const DeviceContext&) = delete;
     DeviceContext& operator=(const DeviceContext&) = delete;

@@ -14,7 +14,12 @@ const char* const Ondira::STR_PROPERTY_ENABLE_CHANNEL_3 = "Channel 3 Enabled";
 const char* const Ondira::STR_PROPERTY_ENABLE_CHANNEL_4 = "Channel 4 Enabled";
 
 Ondira::Ondira()
-    : context(new DeviceContext)
+    : context(new DeviceContext(QString()))
+{
+}
+
+Ondira::Ondira(const char* driverLibrary)
+    : context(new DeviceContext(driverLibrary ? QString::fromUtf8(driverLibrary) : QString()))
 {
 }
 

@@ -1,7 +1,7 @@
 #ifndef ONDIRA_ENGINE_READERENGINE_H
 #define ONDIRA_ENGINE_READERENGINE_H
 
-#include "api/DefaultDataProducer.h"
+#include "engine/DefaultDataProducer.h"
 #include "engine/EngineClock.h"
 #include "engine/WorkerFuture.h"
 #include "protocol/OffsetCalibrator.h"

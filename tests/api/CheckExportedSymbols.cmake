@@ -35,6 +35,7 @@ endif()
 
 set(required
     "Ondira::Ondira()"
+    "Ondira::Ondira(char const*)"
     "Ondira::~Ondira()"
     "Ondira::openDevice()"
     "Ondira::closeDevice()"

@@ -3,7 +3,9 @@
 
 #include "E2eFixture.h"
 
+#include <cstdlib>
 #include <stdlib.h>
+#include <string>
 
 namespace ondira_e2e {
 namespace {
@@ -39,6 +41,37 @@ TEST(FailureLibrary, DriverLibraryWithoutAnEntryPointReportsTheLibraryError)
     EXPECT_FALSE(ondira.openDevice());
     EXPECT_EQ(statuses.statuses(), Codes{StatusData::FTDI_LIBRARY_ERROR});
     ondira.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
+}
+
+TEST(FailureLibrary, DriverNamedForOneFacadeLeavesTheOthersAndTheEnvironmentAlone)
+{
+    ScopedWorkingDirectory cwd;
+    const char* simulator = std::getenv("ONDIRA_FTD2XX_LIBRARY");
+    ASSERT_NE(simulator, nullptr);
+    const std::string environment = simulator;
+    struct Case {
+        const char* driver;
+        bool opens;
+    } const cases[] = {
+        {"/nonexistent/libFtd2xx.so", false},
+        {ONDIRA_E2E_NOQUEUE_LIBRARY, false},
+        {nullptr, true},            // as Ondira(): the environment's choice
+        {"", true},
+        {environment.c_str(), true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.driver ? c.driver : "null");
+        Ondira ondira(c.driver);
+        RecordingConsumer statuses(RecordingConsumer::Statuses);
+        ondira.registerConsumer(IDataProcessor::STATUS_DATA, statuses);
+        EXPECT_EQ(ondira.openDevice(), c.opens);
+        if (!c.opens) {
+            EXPECT_EQ(statuses.statuses(), Codes{StatusData::FTDI_LIBRARY_ERROR});
+        }
+        ondira.closeDevice();
+        ondira.deregisterConsumer(IDataProcessor::STATUS_DATA, statuses);
+        EXPECT_EQ(std::getenv("ONDIRA_FTD2XX_LIBRARY"), environment);
+    }
 }
 
 TEST_F(Failure, UnpluggedWhileStreamingEndsTheWorkerAndFailsTheStop)

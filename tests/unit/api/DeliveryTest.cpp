@@ -1,6 +1,6 @@
 #include <ondira/Ondira.h>
 
-#include "api/DefaultDataProducer.h"
+#include "engine/DefaultDataProducer.h"
 
 #include "TestSupport.h"
 

@@ -1,4 +1,4 @@
-#include "api/DefaultDataProducer.h"
+#include "engine/DefaultDataProducer.h"
 
 #include <ondira/IDataConsumer.h>
 
