@@ -8,16 +8,19 @@ from typing import TYPE_CHECKING, ClassVar, Iterable, Optional, Sequence
 
 import numpy as np
 
+from . import _ondira
+
 if TYPE_CHECKING:  # pragma: no cover
     import mne
 
-SAMPLE_RATE = 250
+# The stream's vocabulary, as the library declares it.
+SAMPLE_RATE: int = _ondira.SAMPLE_RATE_HZ
 """Samples per second and channel."""
-SAMPLE_PERIOD_MS = 4
-CHANNEL_COUNT = 4
-FLAG_NONE = 0
+SAMPLE_PERIOD_MS: int = _ondira.SAMPLE_PERIOD_MS
+CHANNEL_COUNT: int = _ondira.CHANNEL_COUNT
+FLAG_NONE: int = _ondira.FLAG_NONE
 """An ordinary sample."""
-FLAG_LOST_SAMPLE = 1
+FLAG_LOST_SAMPLE: int = _ondira.FLAG_LOST_SAMPLE
 """A filler that stands for a sample that never arrived: it repeats the sample before it."""
 DEFAULT_LABELS = ("Ch1", "Ch2", "Ch3", "Ch4")
 

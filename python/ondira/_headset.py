@@ -20,6 +20,7 @@ from ._virtual import Lease, driver_library
 DEFAULT_BUFFER_SECONDS = 60.0
 MAX_BUFFER_SECONDS = 3600.0
 MAX_READ_SECONDS = 366.0 * 24 * 3600
+MAX_RECONNECT_SECONDS = 24 * 3600.0
 
 # name: (lowest, highest) value it takes; None: read-only (a version text).
 _PROPERTY_RANGES: dict[str, Optional[tuple[int, int]]] = {
@@ -102,6 +103,13 @@ class Headset:
     ``"loss=0.01 hum=50"``; ``sim=`` implies ``simulate=True``, and without it
     ``ONDIRA_SIM`` configures it).
 
+    ``reconnect=S`` keeps a stream going through a lost headset (unplugged
+    dongle, headset out of range or switched off): the headset is reopened
+    every 2 s for up to S seconds, and the samples that were due meanwhile
+    come as fillers (flag 1), so that the rows stay 4 ms apart. With the
+    default 0 the stream ends, and :meth:`read` raises DeviceError once every
+    sample received is read.
+
     Samples go from the library into a buffer of ``buffer_seconds`` of
     samples (default 60 s), from which :meth:`read` takes them. Read at
     least that often: when the buffer is full, newer samples are dropped,
@@ -119,13 +127,16 @@ class Headset:
     """
 
     def __init__(self, driver: Union[str, "os.PathLike[str]", None] = None, simulate: bool = False,
-                 sim: str = "", *, buffer_seconds: float = DEFAULT_BUFFER_SECONDS) -> None:
+                 sim: str = "", *, buffer_seconds: float = DEFAULT_BUFFER_SECONDS, reconnect: float = 0.0) -> None:
         seconds = _real("buffer_seconds", buffer_seconds)
         if not 0 < seconds <= MAX_BUFFER_SECONDS:
             raise ValueError(f"buffer_seconds must lie in (0, {MAX_BUFFER_SECONDS:g}], not {seconds:g}")
+        wait = _real("reconnect", reconnect)
+        if not 0 <= wait <= MAX_RECONNECT_SECONDS:
+            raise ValueError(f"reconnect must lie in [0, {MAX_RECONNECT_SECONDS:g}] seconds, not {wait:g}")
         self._driver_path, self._sim_config = driver_library(driver, simulate, sim)
         capacity = max(1, math.ceil(seconds * SAMPLE_RATE))
-        self._resources = _Resources(_ondira.Device(self._driver_path, capacity))
+        self._resources = _Resources(_ondira.Device(self._driver_path, capacity, wait))
         self._device = self._resources.device
         weakref.finalize(self, self._resources.close)
         self._lock = threading.Lock()

@@ -10,11 +10,10 @@ from typing import Iterable, Optional, Sequence, Union
 from . import _ondira
 from ._chunk import CHANNEL_COUNT, DEFAULT_LABELS, _labels
 from ._errors import raise_for
-from ._headset import _channels, _real
+from ._headset import MAX_RECONNECT_SECONDS, _channels, _real
 from ._virtual import Lease, driver_library
 
 MAX_SECONDS = 366.0 * 24 * 3600
-MAX_RECONNECT_SECONDS = 24 * 3600.0
 
 
 @dataclass(frozen=True)

@@ -1,8 +1,6 @@
 #include "Record.h"
 
-#include "Device.h"
-
-#include <ondira/recorder/EdfWriter.h>
+#include <ondira/formats/EdfWriter.h>
 
 #include <memory>
 
@@ -13,27 +11,20 @@ namespace {
 constexpr int POLL_MS = 50;
 } // namespace
 
-recorder::Summary recordEdf(const RecordRequest& request, const std::function<bool()>& interrupted)
+session::Summary recordEdf(const RecordRequest& request, const std::function<bool()>& interrupted)
 {
-    recorder::RecordingSession session(request.options);
-    session.addWriter(std::unique_ptr<recorder::Writer>(new recorder::EdfWriter(request.path)));
-    {
-        // The session constructs its facade on a thread of its own just after
-        // start: keep the driver library chosen until it has.
-        DriverLibraryScope driver(request.driverLibrary);
-        if (!session.start())
-            return session.finish();
-        while (session.progress().state == recorder::SessionState::Idle && !session.waitUntilFinished(1)) {
-        }
-    }
+    session::RecordingRun run(request.options);
+    run.addWriter(std::make_unique<formats::EdfWriter>(request.path));
+    if (!run.start())
+        return run.finish();
     bool stopping = false;
-    while (!session.waitUntilFinished(POLL_MS)) {
+    while (!run.waitUntilFinished(POLL_MS)) {
         if (!stopping && interrupted()) {
-            session.requestStop();
+            run.requestStop();
             stopping = true;
         }
     }
-    return session.finish();
+    return run.finish();
 }
 
 } // namespace python

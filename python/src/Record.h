@@ -1,7 +1,7 @@
 #ifndef ONDIRA_PYTHON_RECORD_H
 #define ONDIRA_PYTHON_RECORD_H
 
-#include <ondira/recorder/RecordingSession.h>
+#include <ondira/session/RecordingRun.h>
 
 #include <functional>
 #include <string>
@@ -11,15 +11,14 @@ namespace python {
 
 struct RecordRequest {
     std::string path;              ///< the EDF+ file
-    std::string driverLibrary;     ///< empty: wherever the library finds it
-    recorder::SessionOptions options;
+    session::RunOptions options;   ///< the driver among them
 };
 
-/// Records into one EDF+ file through the recording session and its EDF+
-/// writer, the same that the ondira command uses. `interrupted` is asked
-/// every few tens of milliseconds; once it says true the recording stops and
-/// what was received is written. Returns the session's summary.
-recorder::Summary recordEdf(const RecordRequest& request, const std::function<bool()>& interrupted);
+/// Records into one EDF+ file through the same recording run and EDF+
+/// writer as the ondira command. `interrupted` is asked every few tens of
+/// milliseconds; once it says true the recording stops and what was received
+/// is written. Returns the run's summary.
+session::Summary recordEdf(const RecordRequest& request, const std::function<bool()>& interrupted);
 
 } // namespace python
 } // namespace ondira

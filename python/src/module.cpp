@@ -8,7 +8,9 @@
 #include "Record.h"
 
 #include <ondira/StatusData.h>
-#include <ondira/recorder/Headset.h>
+#include <ondira/formats/Records.h>
+#include <ondira/session/Driver.h>
+#include <ondira/session/Session.h>
 
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
@@ -27,6 +29,11 @@ namespace py = pybind11;
 using namespace ondira::python;
 
 namespace {
+
+long long steadyMs()
+{
+    return ondira::session::steadyNowNs() / 1000000;
+}
 
 /// A blocking read looks at Ctrl-C at least this often.
 constexpr long long SIGNAL_CHECK_MS = 50;
@@ -109,9 +116,9 @@ py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
             // Negative or NaN: no limit; beyond a year: none either.
             const bool bounded = timeoutSeconds >= 0 && timeoutSeconds < MAX_TIMEOUT_SECONDS;
             const long long deadline =
-                bounded ? steadyNowMs() + static_cast<long long>(std::ceil(timeoutSeconds * 1000.0)) : 0;
+                bounded ? steadyMs() + static_cast<long long>(std::ceil(timeoutSeconds * 1000.0)) : 0;
             while (reader.rowsReady() < wanted && device.isStreaming()) {
-                const long long now = steadyNowMs();
+                const long long now = steadyMs();
                 if (bounded && now >= deadline)
                     break;
                 const long long slice = bounded ? std::min(SIGNAL_CHECK_MS, deadline - now) : SIGNAL_CHECK_MS;
@@ -125,7 +132,7 @@ py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
     const std::size_t count =
         rows < 0 ? reader.rowsReady() : std::min(reader.rowsReady(), static_cast<std::size_t>(rows));
     const auto n = static_cast<py::ssize_t>(count);
-    py::array_t<double> data({n, static_cast<py::ssize_t>(CHANNEL_COUNT)});
+    py::array_t<double> data({n, static_cast<py::ssize_t>(OndiraData::CHANNEL_COUNT)});
     py::array_t<std::int64_t> timestamps(n);
     py::array_t<std::uint8_t> flags(n);
     py::array_t<std::uint8_t> offsetChanges(n);
@@ -135,7 +142,7 @@ py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
     return py::make_tuple(data, timestamps, flags, offsetChanges, dropped);
 }
 
-py::dict summaryDict(const ondira::recorder::Summary& s)
+py::dict summaryDict(const ondira::session::Summary& s)
 {
     py::dict device;
     device["dongle_firmware"] = s.device.dongleFirmware;
@@ -143,7 +150,7 @@ py::dict summaryDict(const ondira::recorder::Summary& s)
     device["dongle_channel"] = s.device.dongleChannel;
     device["headset_channel"] = s.device.headsetChannel;
     py::dict d;
-    d["outcome"] = ondira::recorder::outcomeName(s.outcome);
+    d["outcome"] = ondira::session::outcomeName(s.outcome);
     d["message"] = s.message;
     d["failure_code"] = s.failureCode;
     d["samples"] = s.samples;
@@ -164,14 +171,14 @@ py::dict record(const std::string& path, double seconds, const std::vector<std::
 {
     RecordRequest request;
     request.path = path;
-    request.driverLibrary = driverLibrary;
+    request.options.driver = ondira::session::Driver::d2xx(driverLibrary);
     request.options.seconds = seconds;
     request.options.reconnectSeconds = reconnectSeconds;
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         request.options.labels[c] = labels.at(c);
         request.options.calibrate[c] = calibrate.at(c);
     }
-    ondira::recorder::Summary summary;
+    ondira::session::Summary summary;
     {
         py::gil_scoped_release release;
         summary = recordEdf(request, [] {
@@ -191,7 +198,7 @@ py::tuple configureVirtualHeadset(const std::string& path, const std::string& co
     bool ok;
     {
         py::gil_scoped_release release;
-        ok = ondira::recorder::configureVirtualHeadset(path, config, error);
+        ok = ondira::session::configureVirtualHeadset(path, config, error);
     }
     return py::make_tuple(ok, error);
 }
@@ -205,9 +212,13 @@ PYBIND11_MODULE(_ondira, m)
     previousHandler = qInstallMessageHandler(messageHandler);
     m.def("set_verbose", [](bool on) { verboseTraces.store(on); });
 
-    m.attr("CHANNEL_COUNT") = CHANNEL_COUNT;
-    m.attr("MAX_LABEL_LENGTH") = ondira::recorder::MAX_LABEL_LENGTH;
-    m.def("is_valid_label", &ondira::recorder::isValidLabel, py::arg("label"));
+    m.attr("CHANNEL_COUNT") = OndiraData::CHANNEL_COUNT;
+    m.attr("SAMPLE_RATE_HZ") = OndiraData::SAMPLE_RATE_HZ;
+    m.attr("SAMPLE_PERIOD_MS") = OndiraData::SAMPLE_PERIOD_MS;
+    m.attr("FLAG_NONE") = static_cast<int>(OndiraData::FLAG_NONE);
+    m.attr("FLAG_LOST_SAMPLE") = static_cast<int>(OndiraData::FLAG_LOST_SAMPLE);
+    m.attr("MAX_LABEL_LENGTH") = ondira::formats::MAX_LABEL_LENGTH;
+    m.def("is_valid_label", &ondira::formats::isValidLabel, py::arg("label"));
     m.def("status_text", [](int code) {
         return StatusData::getStringFromCode(static_cast<StatusData::statusCode>(code));
     });
@@ -216,14 +227,15 @@ PYBIND11_MODULE(_ondira, m)
     });
 
     py::class_<Device, std::unique_ptr<Device, ReleasingDelete>>(m, "Device")
-        .def(py::init([](const std::string& driverLibrary, std::size_t capacity) {
+        .def(py::init([](const std::string& driverLibrary, std::size_t capacity, double reconnectSeconds) {
                  if (capacity == 0)
                      throw py::value_error("the read buffer needs room for one sample at least");
-                 // Constructing the facade loads the driver library and appends to log.txt.
+                 // The session's thread constructs the facade, which loads the
+                 // driver library and appends to log.txt.
                  py::gil_scoped_release release;
-                 return std::unique_ptr<Device, ReleasingDelete>(new Device(driverLibrary, capacity));
+                 return std::unique_ptr<Device, ReleasingDelete>(new Device(driverLibrary, capacity, reconnectSeconds));
              }),
-             py::arg("driver_library"), py::arg("capacity"))
+             py::arg("driver_library"), py::arg("capacity"), py::arg("reconnect_seconds") = 0.0)
         .def("open", [](Device& d) {
             Device::Result r;
             {
@@ -267,7 +279,7 @@ PYBIND11_MODULE(_ondira, m)
         })
         .def("read", &readChunk, py::arg("rows"), py::arg("timeout"))
         .def("take_events", [](Device& d) {
-            const std::vector<EventRecord> events = d.status().take();
+            const std::vector<EventRecord> events = d.takeEvents();
             py::list list;
             for (const EventRecord& e : events)
                 list.append(py::make_tuple(e.timestampMs, e.code));
@@ -277,9 +289,9 @@ PYBIND11_MODULE(_ondira, m)
         .def_property_readonly("is_streaming", &Device::isStreaming)
         .def_property_readonly("stream_end_code", &Device::streamEndCode)
         .def_property_readonly("capacity", [](Device& d) { return d.samples().capacity(); })
-        .def_property_readonly("overflows", [](Device& d) { return d.samples().overflows(); })
+        .def_property_readonly("overflows", [](Device& d) { return d.samples().dropped(); })
         .def_property_readonly("received", [](Device& d) { return d.samples().received(); })
-        .def_property_readonly("events_dropped", [](Device& d) { return d.status().dropped(); });
+        .def_property_readonly("events_dropped", [](Device& d) { return d.eventsDropped(); });
 
     m.def("configure_virtual_headset", &configureVirtualHeadset, py::arg("path"), py::arg("config"));
     m.def("record_edf", &record, py::arg("path"), py::arg("seconds"), py::arg("labels"), py::arg("calibrate"),

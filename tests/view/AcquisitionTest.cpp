@@ -7,11 +7,11 @@
 #include "TraceBuffer.h"
 #include "ViewTestSupport.h"
 
-#include "RecorderTestSupport.h"
+#include "RecordingSupport.h"
 #include "TestSupport.h"
 #include "ondira_sim.h"
 
-#include <ondira/recorder/Outputs.h>
+#include <ondira/formats/Outputs.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -79,11 +79,11 @@ protected:
 TEST_F(AcquisitionTest, Psd_VirtualHeadset_PeaksAtItsTenHertzRhythmWithAlphaLargest)
 {
     start("timescale=4 seed=3");
-    ASSERT_TRUE(until([&] { return buffer.size() >= 6 * SAMPLE_RATE_HZ; })) << listOf(log);
-    Welch welch(SAMPLE_RATE_HZ, SAMPLE_RATE_HZ);
-    std::vector<float> values(4 * SAMPLE_RATE_HZ);
+    ASSERT_TRUE(until([&] { return buffer.size() >= 6 * OndiraData::SAMPLE_RATE_HZ; })) << listOf(log);
+    Welch welch(OndiraData::SAMPLE_RATE_HZ, OndiraData::SAMPLE_RATE_HZ);
+    std::vector<float> values(4 * OndiraData::SAMPLE_RATE_HZ);
     std::vector<unsigned char> marked(values.size());
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         SCOPED_TRACE(c + 1);
         const std::size_t n = buffer.lastRaw(c, values.size(), values.data(), marked.data());
         const Psd psd = welch.compute(values.data(), marked.data(), n);
@@ -135,10 +135,10 @@ TEST_F(AcquisitionTest, Display_GuiFallingBehind_SkippedSamplesKeepTheTimeAxisTr
 TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesAFile)
 {
     start("timescale=4 loss=0.02 seed=9");
-    auto capture = std::make_shared<recorder_test::Capture>();
+    auto capture = std::make_shared<ondira_test::Capture>();
     RecordingRequest request;
     request.base = base("first.edf"); // the extension is optional
-    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture));
+    request.extraWriters.push_back(std::make_unique<ondira_test::CaptureWriter>(capture));
     link->startRecording(std::move(request));
     ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 3.0; })) << listOf(log);
     link->stopRecording();
@@ -148,7 +148,7 @@ TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesA
 
     // The files hold what the writers were given: the library's samples, its
     // fillers among them, one every 4 ms.
-    std::vector<ondira::recorder::Sample> samples;
+    std::vector<ondira::formats::Sample> samples;
     {
         std::lock_guard<std::mutex> lock(capture->mutex);
         samples = capture->samples;
@@ -158,7 +158,7 @@ TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesA
     ASSERT_GE(samples.size(), 750u);
     long long fillers = 0;
     for (std::size_t i = 0; i < samples.size(); ++i) {
-        fillers += ondira::recorder::isFiller(samples[i]) ? 1 : 0;
+        fillers += ondira::formats::isFiller(samples[i]) ? 1 : 0;
         if (i > 0) {
             ASSERT_EQ(samples[i].timestampMs - samples[i - 1].timestampMs, 4) << "sample " << i;
         }
@@ -166,10 +166,10 @@ TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesA
     EXPECT_GT(fillers, 0) << "loss=0.02 loses packets";
     EXPECT_EQ(fillers % 5, 0) << "five fillers per lost packet";
     const std::string files = base("first");
-    const auto csv = recorder_test::readCsv(files + ".csv");
+    const auto csv = ondira_test::readCsv(files + ".csv");
     ASSERT_EQ(csv.size(), samples.size() + 1);
     EXPECT_EQ(csv[0][1], "Fp1_uV");
-    const auto edf = recorder_test::readEdf(files + ".edf");
+    const auto edf = ondira_test::readEdf(files + ".edf");
     ASSERT_TRUE(edf.ok) << edf.error;
     EXPECT_EQ(edf.labels[3], "EEG O2");
     EXPECT_EQ(edf.records, static_cast<long long>((samples.size() + 249) / 250));
@@ -191,11 +191,11 @@ TEST_F(AcquisitionTest, Recording_WritesWhatTheLibraryDeliveredAndNeverReplacesA
 
     // A second recording starts where it was started: nothing of the first
     // one's queue leaks into it.
-    auto second = std::make_shared<recorder_test::Capture>();
+    auto second = std::make_shared<ondira_test::Capture>();
     RecordingRequest next;
     next.base = base("second");
     next.csv = false;
-    next.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(second));
+    next.extraWriters.push_back(std::make_unique<ondira_test::CaptureWriter>(second));
     link->startRecording(std::move(next));
     ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
     link->stopRecording();
@@ -213,11 +213,11 @@ TEST_F(AcquisitionTest, Recording_SlowDisk_OverflowBecomesFillersWithANote)
     AcquisitionOptions options = simulatorOptions();
     options.recordCapacity = 32;
     start("timescale=4", options);
-    auto capture = std::make_shared<recorder_test::Capture>();
+    auto capture = std::make_shared<ondira_test::Capture>();
     RecordingRequest request;
     request.base = base("slow");
     request.csv = false;
-    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture, -1, 150));
+    request.extraWriters.push_back(std::make_unique<ondira_test::CaptureWriter>(capture, -1, 150));
     link->startRecording(std::move(request));
     ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 2.0; })) << listOf(log);
     link->stopRecording();
@@ -227,7 +227,7 @@ TEST_F(AcquisitionTest, Recording_SlowDisk_OverflowBecomesFillersWithANote)
     long long fillers = 0;
     for (std::size_t i = 1; i < capture->samples.size(); ++i) {
         ASSERT_EQ(capture->samples[i].timestampMs - capture->samples[i - 1].timestampMs, 4) << "sample " << i;
-        fillers += ondira::recorder::isFiller(capture->samples[i]) ? 1 : 0;
+        fillers += ondira::formats::isFiller(capture->samples[i]) ? 1 : 0;
     }
     EXPECT_GT(fillers, 0);
     long long noted = 0;
@@ -241,11 +241,13 @@ TEST_F(AcquisitionTest, Recording_SlowDisk_OverflowBecomesFillersWithANote)
 
 TEST_F(AcquisitionTest, HeadsetLost_WhileRecording_ClosesTheFilesAndSaysWhatToDo)
 {
-    start("timescale=4");
-    auto capture = std::make_shared<recorder_test::Capture>();
+    AcquisitionOptions noReconnect = simulatorOptions();
+    noReconnect.reconnectSeconds = 0;
+    start("timescale=4", noReconnect);
+    auto capture = std::make_shared<ondira_test::Capture>();
     RecordingRequest request;
     request.base = base("lost");
-    request.extraWriters.push_back(std::make_unique<recorder_test::CaptureWriter>(capture));
+    request.extraWriters.push_back(std::make_unique<ondira_test::CaptureWriter>(capture));
     link->startRecording(std::move(request));
     ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
     ondira_sim_unplug(0);
@@ -260,7 +262,7 @@ TEST_F(AcquisitionTest, HeadsetLost_WhileRecording_ClosesTheFilesAndSaysWhatToDo
         ASSERT_FALSE(capture->notes.empty());
         EXPECT_EQ(capture->notes.back().text, "Headset lost");
     }
-    const auto edf = recorder_test::readEdf(base("lost") + ".edf");
+    const auto edf = ondira_test::readEdf(base("lost") + ".edf");
     ASSERT_TRUE(edf.ok) << edf.error;
     EXPECT_GE(edf.records, 1);
 

@@ -158,7 +158,7 @@ TEST(TraceBuffer_Filters, ChangingThemFiltersTheHistoryAgain)
     TraceBuffer buffer(1000);
     std::vector<DisplaySample> samples(1500);
     for (int n = 0; n < 1500; ++n) {
-        for (int c = 0; c < CHANNEL_COUNT; ++c)
+        for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
             samples[static_cast<std::size_t>(n)].sample.microvolts[static_cast<std::size_t>(c)] =
                 static_cast<int>(15000 + 1000 * c + 50 * std::sin(2 * PI * (5 + c) * n / RATE) + (n % 7) * 3);
     }
@@ -170,7 +170,7 @@ TEST(TraceBuffer_Filters, ChangingThemFiltersTheHistoryAgain)
     changed.notchHz = 50;
     changed.lowHz = 2.0;
     buffer.setFilters(changed);
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         SCOPED_TRACE(c);
         ChannelFilter fresh(changed, RATE);
         for (long long i = buffer.first(); i < buffer.end(); ++i)

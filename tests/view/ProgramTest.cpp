@@ -1,6 +1,6 @@
 // ondira-view as a process: the screenshot, and what it says about bad usage.
 
-#include "RecorderTestSupport.h"
+#include "RecordingSupport.h"
 #include "TraceView.h"
 
 #include <QDir>
@@ -27,7 +27,7 @@ class ProgramTest : public ::testing::Test
 protected:
     void SetUp() override
     {
-        recorder_test::ensureGuiApplication();
+        ondira_test::ensureGuiApplication();
         ASSERT_TRUE(dir.isValid());
     }
 
@@ -90,18 +90,18 @@ TEST_F(ProgramTest, Screenshot_WritesAPictureOfTheWindowAndExitsZero)
         EXPECT_GE(image.height(), 600);
         image = image.convertToFormat(QImage::Format_RGB32);
         std::set<QRgb> colours;
-        std::array<int, ondira::view::CHANNEL_COUNT> channelPixels{};
+        std::array<int, OndiraData::CHANNEL_COUNT> channelPixels{};
         for (int y = 0; y < image.height(); ++y) {
             for (int x = 0; x < image.width(); ++x) {
                 const QRgb pixel = image.pixel(x, y);
                 colours.insert(pixel);
-                for (int ch = 0; ch < ondira::view::CHANNEL_COUNT; ++ch)
+                for (int ch = 0; ch < OndiraData::CHANNEL_COUNT; ++ch)
                     channelPixels[static_cast<std::size_t>(ch)] +=
                         colourDistance(pixel, ondira::view::TraceView::channelColor(ch)) < 30 ? 1 : 0;
             }
         }
         EXPECT_GT(colours.size(), 100u);
-        for (int ch = 0; ch < ondira::view::CHANNEL_COUNT; ++ch)
+        for (int ch = 0; ch < OndiraData::CHANNEL_COUNT; ++ch)
             EXPECT_GT(channelPixels[static_cast<std::size_t>(ch)], 2000) << "the trace of channel " << ch + 1;
     }
 }

@@ -6,7 +6,7 @@
 #include "TraceView.h"
 #include "ViewTestSupport.h"
 
-#include "RecorderTestSupport.h"
+#include "RecordingSupport.h"
 #include "TestSupport.h"
 
 #include <QApplication>
@@ -150,9 +150,9 @@ TEST_F(WindowTest, ConnectStartStop_TracesReceiveSamplesAtMostThirtyFramesASecon
     EXPECT_EQ(text("headsetLabel"), QStringLiteral("firmware 3.5, radio channel 9"));
 
     click("startButton");
-    ASSERT_TRUE(waitUntil([&] { return window->traces().size() >= 2 * SAMPLE_RATE_HZ; })) << events().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return window->traces().size() >= 2 * OndiraData::SAMPLE_RATE_HZ; })) << events().toStdString();
     const TraceBuffer& traces = window->traces();
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         float low = traces.shown(c, traces.first());
         float high = low;
         for (long long i = traces.first(); i < traces.end(); ++i) {
@@ -272,8 +272,8 @@ TEST_F(WindowTest, Record_WritesAnEdfThatMneReads)
     const std::string path = base.toStdString();
     for (const char* suffix : {".edf", ".csv", ".events.csv"})
         EXPECT_TRUE(QFileInfo::exists(QString::fromStdString(path + suffix))) << suffix;
-    const auto csv = recorder_test::readCsv(path + ".csv");
-    const auto edf = recorder_test::readEdf(path + ".edf");
+    const auto csv = ondira_test::readCsv(path + ".csv");
+    const auto edf = ondira_test::readEdf(path + ".edf");
     ASSERT_TRUE(edf.ok) << edf.error;
     ASSERT_GE(csv.size(), 751u);
     EXPECT_EQ(edf.labels, (std::vector<std::string>{"EEG Fp1", "EEG Fp2", "EEG O1", "EEG O2"}));
@@ -356,7 +356,7 @@ TEST_F(WindowTest, GrabbedImage_IsNotBlankAndShowsFourTraces)
     settings.windowSeconds = 5;
     open("timescale=4", settings);
     connectAndStart();
-    ASSERT_TRUE(waitUntil([&] { return window->traces().size() >= 6 * SAMPLE_RATE_HZ; }));
+    ASSERT_TRUE(waitUntil([&] { return window->traces().size() >= 6 * OndiraData::SAMPLE_RATE_HZ; }));
     QTest::qWait(2 * MainWindow::FRAME_MS);
 
     const QImage image = window->grab().toImage().convertToFormat(QImage::Format_RGB32);
@@ -369,21 +369,21 @@ TEST_F(WindowTest, GrabbedImage_IsNotBlankAndShowsFourTraces)
     // In each lane, the plot's columns hold that channel's colour, and no other channel's.
     TraceView* view = window->traceView();
     const QPoint origin = view->mapTo(window.get(), QPoint(0, 0));
-    for (int lane = 0; lane < CHANNEL_COUNT; ++lane) {
+    for (int lane = 0; lane < OndiraData::CHANNEL_COUNT; ++lane) {
         SCOPED_TRACE(lane + 1);
         const QRect area = view->laneRect(lane).translated(origin).adjusted(2, 2, -2, -2);
-        std::array<int, CHANNEL_COUNT> columns{};
+        std::array<int, OndiraData::CHANNEL_COUNT> columns{};
         for (int x = area.left(); x <= area.right(); ++x) {
-            std::array<bool, CHANNEL_COUNT> seen{};
+            std::array<bool, OndiraData::CHANNEL_COUNT> seen{};
             for (int y = area.top(); y <= area.bottom(); ++y) {
-                for (int c = 0; c < CHANNEL_COUNT; ++c)
+                for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
                     seen[static_cast<std::size_t>(c)] = seen[static_cast<std::size_t>(c)]
                         || colourDistance(image.pixel(x, y), TraceView::channelColor(c)) < 30;
             }
-            for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+            for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
                 columns[c] += seen[c] ? 1 : 0;
         }
-        for (int c = 0; c < CHANNEL_COUNT; ++c) {
+        for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
             if (c == lane) {
                 EXPECT_GT(columns[static_cast<std::size_t>(c)], area.width() * 9 / 10) << "its own trace";
             } else {

@@ -1,6 +1,6 @@
 #include "Cli.h"
 
-#include <ondira/recorder/Headset.h>
+#include <ondira/session/Driver.h>
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -79,24 +79,26 @@ void routeMessages(bool verbose)
     qInstallMessageHandler(messageHandler);
 }
 
-int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& options)
+int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& options,
+                      ondira::session::Driver& driver)
 {
     routeMessages(parser.isSet(options.verbose));
+    driver = ondira::session::Driver::d2xx(); // found as the library always finds it
     if (!parser.isSet(options.simulate) && !parser.isSet(options.sim))
-        return -1; // the D2XX driver, found as the library always finds it
+        return -1;
     const std::string path =
-        ondira::recorder::findVirtualHeadset(QCoreApplication::applicationDirPath().toStdString());
+        ondira::session::findVirtualHeadset(QCoreApplication::applicationDirPath().toStdString());
     if (path.empty()) {
         return fail(EXIT_HEADSET, QStringLiteral("--simulate: the virtual headset (libFtd2xx.so) is not where it "
                                                  "belongs to this program (the build tree's sim folder, or "
                                                  "<prefix>/lib/ondira/sim once installed). Build the project with "
                                                  "ONDIRA_BUILD_SIM=ON, or install it."));
     }
-    ondira::recorder::useDriverLibrary(path);
+    driver = ondira::session::Driver::virtualHeadset(path);
     if (parser.isSet(options.sim)) {
         const QString config = parser.value(options.sim);
         std::string error;
-        if (!ondira::recorder::configureVirtualHeadset(path, config.toStdString(), error)) {
+        if (!ondira::session::configureVirtualHeadset(path, config.toStdString(), error)) {
             QString reason = QString::fromStdString(error);
             reason.remove(QRegularExpression(QStringLiteral("^ondira_sim: ")));
             reason.replace(QStringLiteral("; the virtual devices will not open."), QStringLiteral("."));

@@ -4,6 +4,8 @@
 // What the subcommands share: exit statuses, error messages, option parsing,
 // the choice of driver library, and the silencing of the library's traces.
 
+#include <ondira/session/Driver.h>
+
 #include <QCommandLineOption>
 #include <QCommandLineParser>
 #include <QString>
@@ -47,10 +49,11 @@ int parse(QCommandLineParser& parser, const QString& command, const QString& des
 /// --verbose; critical and fatal messages always, as "ondira: ..." lines.
 void routeMessages(bool verbose);
 
-/// Applies --verbose, and chooses the driver library for --simulate and
-/// --sim. Returns -1 to go on, or the exit status after reporting what went
-/// wrong.
-int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& options);
+/// Applies --verbose, and chooses the driver for --simulate and --sim (which
+/// also configures the virtual headset) into `driver`. Returns -1 to go on,
+/// or the exit status after reporting what went wrong.
+int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& options,
+                      ondira::session::Driver& driver);
 
 /// A decimal number, the whole text; false for anything else (also NaN, inf).
 bool parseNumber(const QString& text, double& value);

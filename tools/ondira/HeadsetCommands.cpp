@@ -1,75 +1,18 @@
 // ondira info and ondira set: open the headset, read or change its settings
-// through the library's properties, close.
+// through the library's properties, close; in a session of their own.
 
 #include "Cli.h"
 
 #include <ondira/Ondira.h>
-#include <ondira/recorder/Headset.h>
-
-#include <QSet>
+#include <ondira/session/Session.h>
 
 #include <memory>
-#include <mutex>
-#include <vector>
 
-using namespace ondira::recorder;
+using namespace ondira::session;
 
 namespace cli {
 
 namespace {
-
-/// Keeps the status events of the facade's calls (all on this thread).
-class StatusCollector : public IDataConsumer
-{
-public:
-    void receiveData(PData& data) override
-    {
-        const auto& status = *static_cast<const StatusData*>(data.getData());
-        std::lock_guard<std::mutex> lock(mutex);
-        codes.push_back(status.getCode());
-    }
-
-    QString texts()
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        QStringList list;
-        for (int code : codes) {
-            const QString text = QString::fromUtf8(StatusData::getStringFromCode(static_cast<StatusData::statusCode>(code)));
-            if (!list.contains(text))
-                list << text;
-        }
-        codes.clear();
-        return list.isEmpty() ? QStringLiteral("no status event") : list.join(QStringLiteral(" / "));
-    }
-
-private:
-    std::mutex mutex; // events of the worker thread may come too
-    std::vector<int> codes;
-};
-
-/// The facade with a status consumer, opened; closed and cleaned up on
-/// destruction. The facade is made in open(): it loads the driver library
-/// chosen before.
-class OpenHeadset
-{
-public:
-    ~OpenHeadset()
-    {
-        if (!facade)
-            return;
-        facade->closeDevice();
-        facade->deregisterConsumer(IDataProcessor::STATUS_DATA, status);
-    }
-    bool open()
-    {
-        facade = std::make_unique<Ondira>();
-        facade->registerConsumer(IDataProcessor::STATUS_DATA, status);
-        return facade->openDevice();
-    }
-
-    std::unique_ptr<Ondira> facade;
-    StatusCollector status;
-};
 
 QString known(const std::string& text)
 {
@@ -81,18 +24,27 @@ QString channel(int value)
     return value < 0 ? QStringLiteral("no answer") : QString::number(value);
 }
 
-/// Chooses the driver and opens the headset; -1 when it is open, else the
-/// exit status after saying why not.
-int open(const QCommandLineParser& parser, const HeadsetOptions& options, OpenHeadset& headset)
+QString reason(const CallResult& result)
 {
-    const int status = useHeadsetOptions(parser, options);
+    return QString::fromStdString(reasonOf(result.codes));
+}
+
+/// Chooses the driver and opens the headset in a session of its own; -1
+/// when it is open, else the exit status after saying why not.
+int open(const QCommandLineParser& parser, const HeadsetOptions& options, std::unique_ptr<Session>& session)
+{
+    SessionOptions settings;
+    const int status = useHeadsetOptions(parser, options, settings.driver);
     if (status >= 0)
         return status;
-    if (headset.open())
+    settings.calibrateSet = false; // show and keep the library's switches
+    session = std::make_unique<Session>(settings);
+    const CallResult opened = session->open().result();
+    if (opened.ok)
         return -1;
-    return fail(EXIT_HEADSET, QStringLiteral("could not open the headset: %1. Plug the dongle in and try again (or try "
-                                             "the virtual headset: --simulate).")
-                                  .arg(headset.status.texts()));
+    return fail(EXIT_HEADSET, QStringLiteral("%1. Plug the dongle in and try again (or try the virtual headset: "
+                                             "--simulate).")
+                                  .arg(QString::fromStdString(opened.message)));
 }
 
 int parseChannel(const QCommandLineParser& parser, const QCommandLineOption& option, int& value)
@@ -118,32 +70,33 @@ int info(const QStringList& arguments)
                        arguments);
     if (status >= 0)
         return status;
-    OpenHeadset device;
+    std::unique_ptr<Session> device;
     if ((status = open(parser, headset, device)) >= 0)
         return status;
-    const DeviceInfo versions = readDeviceInfo(*device.facade);
+    const CallResult read = device->readDeviceInfo().result();
+    const DeviceInfo& versions = read.info;
     say(QStringLiteral("Dongle:  firmware %1, radio channel %2")
             .arg(known(versions.dongleFirmware), channel(versions.dongleChannel)));
     say(QStringLiteral("Headset: firmware %1, radio channel %2")
             .arg(known(versions.headsetFirmware), channel(versions.headsetChannel)));
     say(QStringLiteral("Serial settings:"));
     for (const char* name : {"BaudRate", "WordLength", "StopBits", "Parity", "Read Timeout", "LatencyTimer"}) {
-        const Property* property = device.facade->getProperty(name);
+        const CallResult property = device->getProperty(name).result();
         say(QStringLiteral("  %1 %2").arg(QString::fromUtf8(name) + QLatin1Char(':'), -14)
-                .arg(property ? QString::fromUtf8(property->getValueAsString()) : QStringLiteral("unknown")));
+                .arg(property.ok ? QString::fromStdString(property.text) : QStringLiteral("unknown")));
     }
     say(QStringLiteral("Calibration switches:"));
     for (const char* name : {Ondira::STR_PROPERTY_ENABLE_CHANNEL_1, Ondira::STR_PROPERTY_ENABLE_CHANNEL_2,
                              Ondira::STR_PROPERTY_ENABLE_CHANNEL_3, Ondira::STR_PROPERTY_ENABLE_CHANNEL_4}) {
-        const Property* property = device.facade->getProperty(name);
+        const CallResult property = device->getProperty(name).result();
         say(QStringLiteral("  %1 %2").arg(QString::fromUtf8(name) + QLatin1Char(':'), -19)
-                .arg(!property ? QStringLiteral("unknown")
-                               : property->getValueAsInteger() ? QStringLiteral("on") : QStringLiteral("off")));
+                .arg(!property.ok ? QStringLiteral("unknown")
+                                  : property.integer ? QStringLiteral("on") : QStringLiteral("off")));
     }
     if (versions.headsetFirmware.empty())
         return fail(EXIT_HEADSET, QStringLiteral("the dongle answered but the headset did not (%1). Switch the headset "
                                                  "on, charge it, and make sure both use the same radio channel.")
-                                      .arg(device.status.texts()));
+                                      .arg(reason(read)));
     return EXIT_DONE;
 }
 
@@ -171,21 +124,24 @@ int set(const QStringList& arguments)
         return status;
     if (parser.isSet(headsetOption) && (status = parseChannel(parser, headsetOption, headsetChannel)) >= 0)
         return status;
-    OpenHeadset device;
+    std::unique_ptr<Session> device;
     if ((status = open(parser, headset, device)) >= 0)
         return status;
-    const DeviceInfo before = readDeviceInfo(*device.facade);
-    device.status.texts(); // forget the events so far
+    const DeviceInfo before = device->readDeviceInfo().result().info;
 
     QStringList problems;
-    if (headsetChannel >= 0
-        && !device.facade->setProperty(Property(Ondira::STR_PROPERTY_ONDIRA_TRANSMISSION_CHANNEL, headsetChannel)))
-        problems << QStringLiteral("the headset did not acknowledge channel %1 (%2)").arg(headsetChannel).arg(device.status.texts());
-    if (dongleChannel >= 0
-        && !device.facade->setProperty(Property(Ondira::STR_PROPERTY_USB_TRANSMISSION_CHANNEL, dongleChannel)))
-        problems << QStringLiteral("the dongle did not acknowledge channel %1 (%2)").arg(dongleChannel).arg(device.status.texts());
+    if (headsetChannel >= 0) {
+        const CallResult r = device->setProperty(Ondira::STR_PROPERTY_ONDIRA_TRANSMISSION_CHANNEL, headsetChannel).result();
+        if (!r.ok)
+            problems << QStringLiteral("the headset did not acknowledge channel %1 (%2)").arg(headsetChannel).arg(reason(r));
+    }
+    if (dongleChannel >= 0) {
+        const CallResult r = device->setProperty(Ondira::STR_PROPERTY_USB_TRANSMISSION_CHANNEL, dongleChannel).result();
+        if (!r.ok)
+            problems << QStringLiteral("the dongle did not acknowledge channel %1 (%2)").arg(dongleChannel).arg(reason(r));
+    }
 
-    const DeviceInfo after = readDeviceInfo(*device.facade);
+    const DeviceInfo after = device->readDeviceInfo().result().info;
     if (dongleChannel >= 0) {
         say(QStringLiteral("Dongle radio channel:  %1 -> %2").arg(channel(before.dongleChannel), channel(after.dongleChannel)));
         if (after.dongleChannel != dongleChannel)

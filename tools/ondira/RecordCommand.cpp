@@ -3,8 +3,9 @@
 
 #include "Cli.h"
 
-#include <ondira/recorder/Outputs.h>
-#include <ondira/recorder/RecordingSession.h>
+#include <ondira/StatusData.h>
+#include <ondira/formats/Outputs.h>
+#include <ondira/session/RecordingRun.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -16,7 +17,8 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-using namespace ondira::recorder;
+using namespace ondira::formats;
+using namespace ondira::session;
 
 namespace cli {
 
@@ -71,7 +73,7 @@ QString progressLine(const Progress& p)
     QString line = p.totalSeconds > 0 ? QStringLiteral("%1 s of %2 s").arg(seconds(p.recordedSeconds), seconds(p.totalSeconds))
                                       : QStringLiteral("%1 s").arg(seconds(p.recordedSeconds));
     line += QStringLiteral("  %1 samples  %2 lost").arg(p.samples).arg(p.samplesLost);
-    if (p.state == SessionState::Reconnecting)
+    if (p.state == RunState::Reconnecting)
         line += QStringLiteral("  headset lost, trying to reopen it");
     else if (!p.lastStatus.empty())
         line += QStringLiteral("  ") + QString::fromStdString(p.lastStatus);
@@ -79,7 +81,7 @@ QString progressLine(const Progress& p)
 }
 
 struct RecordSettings {
-    SessionOptions session;
+    RunOptions session;
     QString base;
     unsigned formats = ALL_FORMATS;
 };
@@ -123,11 +125,11 @@ int readSettings(const QCommandLineParser& parser, const QCommandLineOption& out
     }
 
     const QStringList names = parser.value(labels).split(QLatin1Char(','));
-    if (names.size() != CHANNEL_COUNT)
+    if (names.size() != OndiraData::CHANNEL_COUNT)
         return fail(EXIT_USAGE, QStringLiteral("record: --labels takes exactly four names separated by commas "
                                                "(e.g. Fp1,Fp2,O1,O2), not '%1'.")
                                     .arg(parser.value(labels)));
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         const QString name = names[c].trimmed();
         if (!isValidLabel(name.toStdString()))
             return fail(EXIT_USAGE, QStringLiteral("record: --labels: '%1' is not a valid electrode name: use 1 to %2 "
@@ -168,7 +170,7 @@ void printSummary(const Summary& summary)
     if (summary.reconnects > 0)
         say(QStringLiteral("Headset lost and back: %1 time(s)").arg(summary.reconnects));
     if (summary.overflowed > 0)
-        say(QStringLiteral("Recorder queue overflow: %1 samples dropped (written as lost samples)").arg(summary.overflowed));
+        say(QStringLiteral("Recording queue overflow: %1 samples dropped (written as lost samples)").arg(summary.overflowed));
     if (!summary.files.empty()) {
         say(QStringLiteral("Files:"));
         for (const std::string& file : summary.files)
@@ -222,11 +224,11 @@ int record(const QStringList& arguments)
         return fail(EXIT_OUTPUT, QStringLiteral("the folder '%1' of --output does not exist: create it (mkdir -p %1) or "
                                                 "choose another --output.")
                                      .arg(baseInfo.dir().path()));
-    status = useHeadsetOptions(parser, headset);
+    status = useHeadsetOptions(parser, headset, settings.session.driver);
     if (status >= 0)
         return status;
 
-    RecordingSession session(settings.session);
+    RecordingRun session(settings.session);
     const std::string base = settings.base.toStdString();
     for (auto& writer : makeWriters(base, settings.formats))
         session.addWriter(std::move(writer));
@@ -265,7 +267,7 @@ int record(const QStringList& arguments)
             say(QStringLiteral("Headset: firmware %1, radio channel %2")
                     .arg(known(device.headsetFirmware), channel(device.headsetChannel)));
             QStringList calibrated;
-            for (int c = 0; c < CHANNEL_COUNT; ++c) {
+            for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
                 if (settings.session.calibrate[static_cast<std::size_t>(c)])
                     calibrated << QString::number(c + 1);
             }
@@ -278,7 +280,7 @@ int record(const QStringList& arguments)
         const std::vector<StatusEvent> events = session.takeEvents();
         const Progress progress = session.progress();
         if (terminal) {
-            if (progress.state == SessionState::Recording || progress.state == SessionState::Reconnecting) {
+            if (progress.state == RunState::Recording || progress.state == RunState::Reconnecting) {
                 QString line = progressLine(progress);
                 line.truncate(terminalWidth() - 1);
                 std::fprintf(stdout, "\r\033[K%s", line.toLocal8Bit().constData());
@@ -311,6 +313,14 @@ int record(const QStringList& arguments)
         say(QStringLiteral("Stopped before the first sample: nothing recorded, no files written."));
         return EXIT_DONE;
     case Outcome::HeadsetFailed:
+        if (summary.samples > 0 && settings.session.reconnectSeconds <= 0) {
+            printSummary(summary);
+            return fail(EXIT_HEADSET, QStringLiteral("the headset stopped answering (%1) and --reconnect 0 gives up at "
+                                                     "once. The files hold the recording up to then (%2 s).")
+                                          .arg(QString::fromUtf8(StatusData::getStringFromCode(
+                                                   static_cast<StatusData::statusCode>(summary.failureCode))),
+                                               seconds(summary.recordedSeconds)));
+        }
         if (summary.samples == 0) {
             return fail(EXIT_HEADSET, QStringLiteral("%1. Plug the dongle in, switch the headset on and check its "
                                                      "battery, then try again (or try the virtual headset: --simulate).")

@@ -30,7 +30,7 @@ namespace view {
 
 namespace {
 
-constexpr std::size_t TRACE_CAPACITY = 24 * SAMPLE_RATE_HZ; // the widest window and a spectrum's worth
+constexpr std::size_t TRACE_CAPACITY = 24 * OndiraData::SAMPLE_RATE_HZ; // the widest window and a spectrum's worth
 constexpr int EVENT_LINES = 5000;
 constexpr int MAX_BATCHES_PER_FRAME = 4; // of 4096 samples: 16 s of the stream per frame
 
@@ -90,7 +90,7 @@ MainWindow::MainWindow(const ViewerSettings& viewerSettings, const AcquisitionOp
     , acquisitionLink(std::make_unique<Acquisition>(options))
     , buffer(TRACE_CAPACITY)
     , incoming(4096)
-    , welch(SAMPLE_RATE_HZ, SAMPLE_RATE_HZ)
+    , welch(OndiraData::SAMPLE_RATE_HZ, OndiraData::SAMPLE_RATE_HZ)
 {
     setWindowTitle(QStringLiteral("ondira-view"));
     buffer.setFilters(settings.filters);
@@ -285,7 +285,7 @@ void MainWindow::buildPanels()
 
     auto* channels = new QGroupBox(QStringLiteral("Electrodes"));
     auto* grid = new QGridLayout(channels);
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         auto* chip = new QLabel;
         chip->setObjectName(QStringLiteral("chip%1").arg(c + 1));
         chip->setStyleSheet(chipStyle(Calibration::Unknown));
@@ -340,7 +340,7 @@ void MainWindow::buildPanels()
     layout->addWidget(splitter, 1);
     setCentralWidget(central);
 
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         calibrateBoxes[c]->blockSignals(true);
         calibrateBoxes[c]->setChecked(acquisitionLink->status().calibrationOn[c]);
         calibrateBoxes[c]->blockSignals(false);
@@ -405,7 +405,7 @@ void MainWindow::filtersChanged()
     f.notchHz = notchBox->currentData().toInt();
     lowSpin->setEnabled(f.bandPass);
     highSpin->setEnabled(f.bandPass);
-    const std::string problem = filterProblem(f, SAMPLE_RATE_HZ);
+    const std::string problem = filterProblem(f, OndiraData::SAMPLE_RATE_HZ);
     if (!problem.empty()) {
         showFailure(QStringLiteral("Display filters unchanged: %1.").arg(QString::fromStdString(problem)));
         return;
@@ -453,16 +453,16 @@ void MainWindow::tick()
 
 void MainWindow::updateSpectrum()
 {
-    const std::size_t wanted = static_cast<std::size_t>(SPECTRUM_SECONDS * SAMPLE_RATE_HZ);
+    const std::size_t wanted = static_cast<std::size_t>(SPECTRUM_SECONDS * OndiraData::SAMPLE_RATE_HZ);
     std::vector<float> values(wanted);
     std::vector<unsigned char> marked(wanted);
-    std::array<Psd, CHANNEL_COUNT> spectra;
+    std::array<Psd, OndiraData::CHANNEL_COUNT> spectra;
     std::size_t got = 0;
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         got = buffer.lastRaw(c, wanted, values.data(), marked.data());
         spectra[static_cast<std::size_t>(c)] = welch.compute(values.data(), marked.data(), got);
     }
-    spectrumArea->setSpectra(spectra, static_cast<double>(got) / SAMPLE_RATE_HZ);
+    spectrumArea->setSpectra(spectra, static_cast<double>(got) / OndiraData::SAMPLE_RATE_HZ);
 }
 
 void MainWindow::appendLog(const std::vector<LogEntry>& entries)
@@ -501,13 +501,14 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     wasRecording = status.recording;
     hadInfo = status.haveInfo;
     const bool idle = !status.busy;
-    const bool open = status.link == Link::Connected || status.link == Link::Streaming;
+    const bool streaming = status.link == Link::Streaming || status.link == Link::Reconnecting;
+    const bool open = status.link == Link::Connected || streaming;
     sourceBox->setEnabled(status.link == Link::Disconnected && idle);
     connectButton->setEnabled(status.link == Link::Disconnected && idle);
     disconnectButton->setEnabled(open && idle);
     startButton->setEnabled(status.link == Link::Connected && idle);
-    stopButton->setEnabled(status.link == Link::Streaming && idle);
-    recordButton->setEnabled(status.link == Link::Streaming && idle && !status.recording);
+    stopButton->setEnabled(streaming && idle);
+    recordButton->setEnabled(streaming && idle && !status.recording);
     stopRecordingButton->setEnabled(status.recording);
     fileEdit->setEnabled(!status.recording);
     browseButton->setEnabled(!status.recording);
@@ -533,12 +534,15 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     case Link::Streaming:
         traceArea->setIdleText(QStringLiteral("Waiting for samples…"));
         break;
+    case Link::Reconnecting:
+        traceArea->setIdleText(QStringLiteral("The headset was lost: reopening it…"));
+        break;
     case Link::Disconnecting:
         traceArea->setIdleText(QStringLiteral("Disconnecting…"));
         break;
     }
 
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         const QString text = QStringLiteral("%1: %2").arg(settings.labels[c], QLatin1String(calibrationText(status.calibration[c])));
         if (chips[c]->text() != text) {
             chips[c]->setText(text);

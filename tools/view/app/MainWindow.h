@@ -35,7 +35,7 @@ struct ViewerSettings {
     bool virtualHeadsetAvailable = false;
     /// Connect and start streaming as soon as the window is shown.
     bool startAtOnce = false;
-    std::array<QString, CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
+    std::array<QString, OndiraData::CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
                                                QStringLiteral("Ch4")}};
     int windowSeconds = 10;          ///< 5, 10 or 20
     double microvoltsPerDivision = 0; ///< 0: automatic
@@ -120,8 +120,8 @@ private:
     QLabel* bannerText = nullptr;
     TraceView* traceArea = nullptr;
     PsdView* spectrumArea = nullptr;
-    std::array<QLabel*, CHANNEL_COUNT> chips{};
-    std::array<QCheckBox*, CHANNEL_COUNT> calibrateBoxes{};
+    std::array<QLabel*, OndiraData::CHANNEL_COUNT> chips{};
+    std::array<QCheckBox*, OndiraData::CHANNEL_COUNT> calibrateBoxes{};
     QLabel* lostLabel = nullptr;
     QLabel* dongleLabel = nullptr;
     QLabel* headsetLabel = nullptr;

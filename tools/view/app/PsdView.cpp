@@ -46,11 +46,11 @@ PsdView::PsdView(QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void PsdView::setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, double windowSeconds)
+void PsdView::setSpectra(const std::array<Psd, OndiraData::CHANNEL_COUNT>& spectra, double windowSeconds)
 {
     psd = spectra;
     seconds = windowSeconds;
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         powers[c] = bandPowers(psd[c]);
     update();
 }
@@ -141,7 +141,7 @@ void PsdView::drawDensity(QPainter& painter, const QRect& area)
     painter.save();
     painter.setClipRect(plot);
     painter.setRenderHint(QPainter::Antialiasing);
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         const Psd& p = psd[static_cast<std::size_t>(c)];
         QPainterPath path;
         for (std::size_t k = 1; k < p.density.size(); ++k) {
@@ -183,13 +183,13 @@ void PsdView::drawBands(QPainter& painter, const QRect& area)
                          Qt::AlignRight | Qt::AlignVCenter, powerText(ceiling * k / 4.0));
     }
     const double groupWidth = plot.width() / static_cast<double>(BAND_COUNT);
-    const double barWidth = groupWidth * 0.8 / CHANNEL_COUNT;
+    const double barWidth = groupWidth * 0.8 / OndiraData::CHANNEL_COUNT;
     bool namesFit = true;
     for (std::size_t b = 0; b < BAND_COUNT; ++b)
         namesFit = namesFit && metrics.horizontalAdvance(QString::fromLatin1(EEG_BANDS[b].name)) <= groupWidth;
     for (std::size_t b = 0; b < BAND_COUNT; ++b) {
         const double left = plot.left() + groupWidth * static_cast<double>(b) + groupWidth * 0.1;
-        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
+        for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
             const double h = largest > 0 ? powers[c][b] / ceiling * plot.height() : 0.0;
             painter.fillRect(QRectF(left + barWidth * static_cast<double>(c), plot.bottom() - h, barWidth - 1, h),
                              TraceView::channelColor(static_cast<int>(c)));

@@ -22,9 +22,9 @@ public:
 
     explicit PsdView(QWidget* parent = nullptr);
 
-    void setSpectra(const std::array<Psd, CHANNEL_COUNT>& spectra, double seconds);
+    void setSpectra(const std::array<Psd, OndiraData::CHANNEL_COUNT>& spectra, double seconds);
     void clear();
-    const std::array<Psd, CHANNEL_COUNT>& spectra() const { return psd; }
+    const std::array<Psd, OndiraData::CHANNEL_COUNT>& spectra() const { return psd; }
 
     QSize sizeHint() const override { return QSize(440, 260); }
     QSize minimumSizeHint() const override { return QSize(300, 180); }
@@ -36,8 +36,8 @@ private:
     void drawDensity(class QPainter& painter, const QRect& area);
     void drawBands(QPainter& painter, const QRect& area);
 
-    std::array<Psd, CHANNEL_COUNT> psd;
-    std::array<std::array<double, BAND_COUNT>, CHANNEL_COUNT> powers{};
+    std::array<Psd, OndiraData::CHANNEL_COUNT> psd;
+    std::array<std::array<double, BAND_COUNT>, OndiraData::CHANNEL_COUNT> powers{};
     double seconds = 0.0;
 };
 

@@ -42,7 +42,7 @@ TraceView::TraceView(const TraceBuffer& buffer, QWidget* parent)
     setAutoFillBackground(false);
 }
 
-void TraceView::setLabels(const std::array<QString, CHANNEL_COUNT>& newLabels)
+void TraceView::setLabels(const std::array<QString, OndiraData::CHANNEL_COUNT>& newLabels)
 {
     labels = newLabels;
     update();
@@ -71,22 +71,22 @@ void TraceView::setIdleText(const QString& text)
 
 QColor TraceView::channelColor(int channel)
 {
-    static const QColor colors[CHANNEL_COUNT] = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
+    static const QColor colors[OndiraData::CHANNEL_COUNT] = {QColor(31, 119, 180), QColor(214, 39, 40), QColor(44, 160, 44),
                                                  QColor(148, 103, 189)};
-    return colors[std::clamp(channel, 0, CHANNEL_COUNT - 1)];
+    return colors[std::clamp(channel, 0, OndiraData::CHANNEL_COUNT - 1)];
 }
 
 QRect TraceView::plotRect() const
 {
     return QRect(LABEL_WIDTH, MARGIN, std::max(1, width() - LABEL_WIDTH - MARGIN),
-                 std::max(CHANNEL_COUNT, height() - MARGIN - AXIS_HEIGHT));
+                 std::max(OndiraData::CHANNEL_COUNT, height() - MARGIN - AXIS_HEIGHT));
 }
 
 QRect TraceView::laneRect(int channel) const
 {
     const QRect plot = plotRect();
-    const int top = plot.top() + plot.height() * channel / CHANNEL_COUNT;
-    const int bottom = plot.top() + plot.height() * (channel + 1) / CHANNEL_COUNT;
+    const int top = plot.top() + plot.height() * channel / OndiraData::CHANNEL_COUNT;
+    const int bottom = plot.top() + plot.height() * (channel + 1) / OndiraData::CHANNEL_COUNT;
     return QRect(plot.left(), top, plot.width(), bottom - top);
 }
 
@@ -99,18 +99,18 @@ void TraceView::paintEvent(QPaintEvent*)
 {
     QPainter painter(this);
     painter.fillRect(rect(), Qt::white);
-    const long long count = static_cast<long long>(seconds) * SAMPLE_RATE_HZ;
+    const long long count = static_cast<long long>(seconds) * OndiraData::SAMPLE_RATE_HZ;
     const long long firstIndex = buffer.end() - count;
     plot = plotRect();
 
     // Seconds grid, lanes and their labels.
     painter.setPen(QPen(GRID, 0));
-    for (long long s = std::max(0LL, firstIndex / SAMPLE_RATE_HZ); s * SAMPLE_RATE_HZ <= buffer.end(); ++s) {
-        const double x = xOf(static_cast<double>(s * SAMPLE_RATE_HZ), firstIndex, count);
+    for (long long s = std::max(0LL, firstIndex / OndiraData::SAMPLE_RATE_HZ); s * OndiraData::SAMPLE_RATE_HZ <= buffer.end(); ++s) {
+        const double x = xOf(static_cast<double>(s * OndiraData::SAMPLE_RATE_HZ), firstIndex, count);
         if (x >= plot.left())
             painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
     }
-    for (int c = 0; c < CHANNEL_COUNT; ++c)
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         drawLane(painter, c, firstIndex, count);
     drawTimeAxis(painter, firstIndex, count);
 
@@ -266,10 +266,10 @@ void TraceView::drawTimeAxis(QPainter& painter, long long firstIndex, long long 
     painter.drawLine(plot.left(), plot.bottom() + 1, plot.right(), plot.bottom() + 1);
     const int step = seconds > 10 ? 2 : 1;
     const QFontMetrics metrics(painter.font());
-    for (long long s = std::max(0LL, firstIndex / SAMPLE_RATE_HZ); s * SAMPLE_RATE_HZ <= buffer.end(); ++s) {
+    for (long long s = std::max(0LL, firstIndex / OndiraData::SAMPLE_RATE_HZ); s * OndiraData::SAMPLE_RATE_HZ <= buffer.end(); ++s) {
         if (s % step != 0)
             continue;
-        const double x = xOf(static_cast<double>(s * SAMPLE_RATE_HZ), firstIndex, count);
+        const double x = xOf(static_cast<double>(s * OndiraData::SAMPLE_RATE_HZ), firstIndex, count);
         if (x < plot.left())
             continue;
         painter.drawLine(QPointF(x, plot.bottom() + 1), QPointF(x, plot.bottom() + 5));

@@ -26,7 +26,7 @@ public:
 
     explicit TraceView(const TraceBuffer& buffer, QWidget* parent = nullptr);
 
-    void setLabels(const std::array<QString, CHANNEL_COUNT>& labels);
+    void setLabels(const std::array<QString, OndiraData::CHANNEL_COUNT>& labels);
     void setWindowSeconds(int seconds);
     int windowSeconds() const { return seconds; }
     /// µV per division for every channel; 0 scales each channel automatically.
@@ -52,11 +52,11 @@ private:
     double xOf(double index, long long firstIndex, long long count) const;
 
     const TraceBuffer& buffer;
-    std::array<QString, CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
+    std::array<QString, OndiraData::CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
                                                QStringLiteral("Ch4")}};
     int seconds = 10;
     double fixedScale = 0.0;
-    std::array<double, CHANNEL_COUNT> scales{};
+    std::array<double, OndiraData::CHANNEL_COUNT> scales{};
     QString idleText;
     QRect plot; // plotRect() while a frame is drawn
 };

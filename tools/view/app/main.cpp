@@ -3,7 +3,8 @@
 
 #include "MainWindow.h"
 
-#include <ondira/recorder/Headset.h>
+#include <ondira/formats/Records.h>
+#include <ondira/session/Driver.h>
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -56,14 +57,14 @@ bool wantsScreenshot(int argc, char** argv)
     return false;
 }
 
-bool parseLabels(const QString& text, std::array<QString, CHANNEL_COUNT>& labels)
+bool parseLabels(const QString& text, std::array<QString, OndiraData::CHANNEL_COUNT>& labels)
 {
     const QStringList names = text.split(QLatin1Char(','));
-    if (names.size() != CHANNEL_COUNT)
+    if (names.size() != OndiraData::CHANNEL_COUNT)
         return false;
-    for (int c = 0; c < CHANNEL_COUNT; ++c) {
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         const QString name = names[c].trimmed();
-        if (!ondira::recorder::isValidLabel(name.toStdString()))
+        if (!ondira::formats::isValidLabel(name.toStdString()))
             return false;
         labels[static_cast<std::size_t>(c)] = name;
     }
@@ -115,9 +116,14 @@ int main(int argc, char** argv)
     const QCommandLineOption after(QStringLiteral("after"),
                                    QStringLiteral("Seconds before the screenshot (default 5)."), QStringLiteral("S"),
                                    QStringLiteral("5"));
+    const QCommandLineOption reconnect(QStringLiteral("reconnect"),
+                                       QStringLiteral("How long to keep trying to reopen a lost headset while streaming "
+                                                      "and recording go on, in seconds (default 60; 0: a lost headset "
+                                                      "ends the stream and closes the recording)."),
+                                       QStringLiteral("S"), QStringLiteral("60"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's trace messages on standard error."));
-    parser.addOptions({simulate, sim, start, labels, window, scale, notch, screenshot, after, verbose});
+    parser.addOptions({simulate, sim, start, labels, window, scale, notch, reconnect, screenshot, after, verbose});
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
     if (parser.isSet(QStringLiteral("help"))) {
@@ -138,7 +144,7 @@ int main(int argc, char** argv)
         return fail(EXIT_USAGE, QStringLiteral("--labels takes four electrode names separated by commas, each 1 to %1 "
                                                "ASCII letters, digits or signs without blanks or quotes (e.g. "
                                                "Fp1,Fp2,O1,O2), not '%2'.")
-                                    .arg(ondira::recorder::MAX_LABEL_LENGTH)
+                                    .arg(ondira::formats::MAX_LABEL_LENGTH)
                                     .arg(parser.value(labels)));
     settings.windowSeconds = parser.value(window).toInt();
     if (settings.windowSeconds != 5 && settings.windowSeconds != 10 && settings.windowSeconds != 20)
@@ -155,6 +161,12 @@ int main(int argc, char** argv)
         settings.filters.notchHz = notchText.toInt();
     else if (notchText != QLatin1String("off"))
         return fail(EXIT_USAGE, QStringLiteral("--notch takes 50, 60 or off, not '%1'.").arg(notchText));
+    bool reconnectOk = false;
+    const double reconnectSeconds = parser.value(reconnect).toDouble(&reconnectOk);
+    if (!reconnectOk || !(reconnectSeconds >= 0) || reconnectSeconds > 24 * 3600)
+        return fail(EXIT_USAGE, QStringLiteral("--reconnect must be a number of seconds from 0 to 86400 (0: do not "
+                                               "reconnect), not '%1'.")
+                                    .arg(parser.value(reconnect)));
     double afterSeconds = 0;
     if (parser.isSet(after) && !parser.isSet(screenshot))
         return fail(EXIT_USAGE, QStringLiteral("--after goes with --screenshot FILE."));
@@ -169,9 +181,9 @@ int main(int argc, char** argv)
 
     // The driver: the user's own, and the virtual headset if it was built.
     AcquisitionOptions options;
-    options.headsetLibrary = qEnvironmentVariable("ONDIRA_FTD2XX_LIBRARY").toStdString();
-    options.virtualHeadset = ondira::recorder::findVirtualHeadset(QCoreApplication::applicationDirPath().toStdString());
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+    options.virtualHeadset = ondira::session::findVirtualHeadset(QCoreApplication::applicationDirPath().toStdString());
+    options.reconnectSeconds = reconnectSeconds;
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         options.labels[c] = settings.labels[c].toStdString();
     settings.virtualHeadsetAvailable = !options.virtualHeadset.empty();
     if (parser.isSet(simulate) || parser.isSet(sim)) {
@@ -181,11 +193,9 @@ int main(int argc, char** argv)
                                                      "<prefix>/lib/ondira/sim once installed). Build the project with "
                                                      "ONDIRA_BUILD_SIM=ON, or install it."));
         settings.source = Source::VirtualHeadset;
-        // Before any other thread runs: the library reads it when a facade is made.
-        ondira::recorder::useDriverLibrary(options.virtualHeadset);
         if (parser.isSet(sim)) {
             std::string error;
-            if (!ondira::recorder::configureVirtualHeadset(options.virtualHeadset, parser.value(sim).toStdString(), error)) {
+            if (!ondira::session::configureVirtualHeadset(options.virtualHeadset, parser.value(sim).toStdString(), error)) {
                 QString reason = QString::fromStdString(error);
                 reason.remove(QRegularExpression(QStringLiteral("^ondira_sim: ")));
                 return fail(EXIT_USAGE, QStringLiteral("--sim \"%1\": %2 See sim/README.md for the keys.")

@@ -1,10 +1,9 @@
 #include "Acquisition.h"
 
-#include "Recording.h"
-
-#include <ondira/Ondira.h>
-#include <ondira/recorder/Headset.h>
-#include <ondira/recorder/Outputs.h>
+#include <ondira/StatusData.h>
+#include <ondira/formats/Outputs.h>
+#include <ondira/session/Recording.h>
+#include <ondira/session/Session.h>
 
 #include <QDir>
 #include <QFileInfo>
@@ -12,41 +11,21 @@
 
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <climits>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <thread>
 
 namespace ondira {
 namespace view {
 
+using session::CallResult;
+using session::Failure;
+
 namespace {
-
-constexpr std::chrono::milliseconds WATCH_PERIOD(50);
-
-long long wallMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-const char* const ENABLE_PROPERTIES[CHANNEL_COUNT] = {
-    Ondira::STR_PROPERTY_ENABLE_CHANNEL_1, Ondira::STR_PROPERTY_ENABLE_CHANNEL_2,
-    Ondira::STR_PROPERTY_ENABLE_CHANNEL_3, Ondira::STR_PROPERTY_ENABLE_CHANNEL_4};
-
-std::string statusText(int code)
-{
-    return StatusData::getStringFromCode(static_cast<StatusData::statusCode>(code));
-}
-
-bool isChannelState(int code)
-{
-    return code >= StatusData::CHANNEL_1_CALIBRATED && code <= StatusData::DEFAULT_CHANNEL_STATE;
-}
 
 std::string known(const std::string& text)
 {
@@ -78,6 +57,8 @@ const char* linkName(Link link)
         return "connected";
     case Link::Streaming:
         return "streaming";
+    case Link::Reconnecting:
+        return "reconnecting";
     case Link::Disconnecting:
         return "disconnecting";
     }
@@ -85,322 +66,172 @@ const char* linkName(Link link)
 }
 
 struct Acquisition::Impl {
-    enum class Request { Connect, Disconnect, Start, Stop, Calibration, StartRecording, StopRecording };
-    struct Command {
-        Command() = default;
-        explicit Command(Request request, Source source = Source::Headset, bool thenStart = false, int channel = 0,
-                         bool on = false, std::shared_ptr<RecordingRequest> recording = nullptr)
-            : request(request), source(source), thenStart(thenStart), channel(channel), on(on),
-              recording(std::move(recording))
-        {
-        }
-        Request request = Request::Connect;
-        Source source = Source::Headset;
-        bool thenStart = false;
-        int channel = 0;
-        bool on = false;
-        std::shared_ptr<RecordingRequest> recording;
-    };
-
     explicit Impl(const AcquisitionOptions& options)
         : options(options)
-        , display(std::max<std::size_t>(1, options.displayCapacity))
-        , recordSamples(std::max<std::size_t>(1, options.recordCapacity))
-        , sampleConsumer([this](const OndiraData& sample) { onSample(sample); })
-        , statusConsumer([this](const StatusData& status) { onStatus(status); })
+        , session(sessionOptions(options))
+        , display(options.displayCapacity)
+        , displayReader(display)
+        , logCursor(session.log().next())
+        , chipCursor(logCursor)
+        , rows(2048)
     {
-        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
-            calibration[c].store(static_cast<int>(Calibration::Unknown));
-            calibrationOn[c].store(options.calibrationOn[c]);
-        }
-        currentDriver = qEnvironmentVariable("ONDIRA_FTD2XX_LIBRARY").toStdString();
+        session.attach(display);
+        for (auto& chip : chips)
+            chip = Calibration::Unknown;
+    }
+    ~Impl() { session.detach(display); }
+
+    static session::SessionOptions sessionOptions(const AcquisitionOptions& options)
+    {
+        session::SessionOptions s;
+        s.lost = options.reconnectSeconds > 0
+            ? session::LostPolicy::reconnect(options.reconnectSeconds, options.reconnectIntervalSeconds)
+            : session::LostPolicy::stop();
+        s.calibrate = options.calibrationOn;
+        s.driver = session::Driver::d2xx(options.headsetLibrary);
+        return s;
     }
 
-    // --- consumers: the library's worker, or the control thread during a call
-    void onSample(const OndiraData& data);
-    void onStatus(const StatusData& status);
-
-    // --- control thread
+    // --- the request thread
     void run();
-    void execute(Command& command);
+    void post(std::function<void()> request);
     void doConnect(Source source, bool thenStart);
     void doDisconnect();
     void doStart();
     void doStop();
     void doCalibration(int channel, bool on);
     void doStartRecording(RecordingRequest& request);
-    void finishRecording(const std::string& lastNote = std::string());
+    void finishRecording();
     void watch();
-    void closeFacade();
-    void selectDriver(Source source);
-    std::string takeFailureTexts();
-    void log(LogEntry::Kind kind, const std::string& text);
-    void post(Command command)
+    void say(LogEntry::Kind kind, const std::string& text)
     {
-        {
-            std::lock_guard<std::mutex> lock(commandMutex);
-            commands.push_back(std::move(command));
-            pending.fetch_add(1);
-        }
-        commandWake.notify_one();
+        session.note(kind == LogEntry::Kind::Failure ? session::LogEntry::Kind::Failure : session::LogEntry::Kind::Info,
+                     text);
     }
-    void setLink(Link l) { link.store(static_cast<int>(l)); }
-    Link currentLink() const { return static_cast<Link>(link.load()); }
-    void resetChips()
-    {
-        for (auto& c : calibration)
-            c.store(static_cast<int>(Calibration::Unknown));
-    }
+    void setLink(Link l) { shownLink.store(static_cast<int>(l)); }
+    void resetChips();
+    /// Follows the calibration states through the log (any thread, under chipMutex).
+    void followChips();
 
     const AcquisitionOptions options;
-    boost::lockfree::spsc_queue<DisplaySample> display;  // worker -> GUI thread
-    RecordQueue recordSamples;                           // worker -> recording thread
-    EventQueue guiEvents;                                // consumers -> GUI thread
-    EventQueue recordEvents;                             // consumers -> recording thread
-    recorder::RecordConsumer<OndiraData> sampleConsumer;
-    recorder::RecordConsumer<StatusData> statusConsumer;
+    session::Session session;
+    session::Tap display;           // the library's worker -> the GUI thread
+    session::TapReader displayReader;
+    std::mutex logMutex;            // guards logCursor
+    long long logCursor;            // takeLog's
+    long long chipCursor;           // followChips'
+    std::vector<session::Row> rows; // takeSamples'
+    long long displayFill = 0;      // Dropped rows not yet folded into a sample
+    bool restartNext = true;        // the next sample shown starts a stream
+    unsigned shownStream = 0;
 
-    // The sample consumer's own state: only the library's worker touches it
-    // (successive workers are joined in between).
-    int displaySkipRun = 0;
-    bool restartCarry = false;
-    long long recordDropped = 0;
-    int recordDropGeneration = 0;
-
-    // Shared between the threads.
-    std::atomic<int> link{static_cast<int>(Link::Disconnected)};
+    std::atomic<int> shownLink{static_cast<int>(Link::Disconnected)};
     std::atomic<int> source{static_cast<int>(Source::Headset)};
     std::atomic<int> pending{0};
-    std::atomic<long long> sequence{0};
-    std::atomic<long long> samples{0};
-    std::atomic<long long> lost{0};
-    std::atomic<long long> displaySkipped{0};
     std::atomic<long long> eventsSkipped{0};
-    std::atomic<bool> restartPending{false};
-    std::atomic<int> recordingGeneration{0};     // 0: not recording
-    std::atomic<long long> recordFed{0};         // samples on the current recording's time line
-    std::atomic<bool> watching{false};           // a lost headset is acted upon
-    std::atomic<int> lostCode{-1};
-    std::atomic<unsigned> codesSeen{0};          // bit per status code, for failure messages
-    std::array<std::atomic<int>, CHANNEL_COUNT> calibration;
-    std::array<std::atomic<bool>, CHANNEL_COUNT> calibrationOn;
+    std::atomic<long long> earlierSamples{0}; // delivered in earlier streams since connecting
+    std::atomic<long long> earlierLost{0};
+    std::atomic<bool> connected{false};
 
-    std::mutex commandMutex;                     // guards commands, stopping
-    std::condition_variable commandWake;
-    std::deque<Command> commands;
+    mutable std::mutex chipMutex;   // guards chips, chipCursor
+    std::array<Calibration, OndiraData::CHANNEL_COUNT> chips;
+
+    std::mutex requestMutex;        // guards requests, stopping
+    std::condition_variable requestWake;
+    std::deque<std::function<void()>> requests;
     bool stopping = false;
 
-    std::mutex logMutex;                         // guards notes
-    std::vector<LogEntry> notes;
-
-    mutable std::mutex infoMutex;                // guards the four below
-    DeviceInfo info;
-    bool haveInfo = false;
+    mutable std::mutex recordingMutex; // guards the three below
+    std::unique_ptr<session::Recording> recording;
     std::string recordingBase;
-    RecordingThread* recordingView = nullptr;    // the live recording, for status()
+    bool haveRecording = false;
 
-    // The control thread's own.
-    std::unique_ptr<Ondira> facade;
-    std::unique_ptr<RecordingThread> recording;
-    int lastGeneration = 0;
-    std::string currentDriver;
-
-    std::thread control;
+    std::thread thread;
 };
 
 // ---------------------------------------------------------------------------
-// Consumers. They never call the library, never wait and never allocate.
 
-void Acquisition::Impl::onSample(const OndiraData& data)
+void Acquisition::Impl::resetChips()
 {
-    Sample s;
-    s.timestampMs = data.getTimestamp();
-    s.microvolts = {data.getChannel1(), data.getChannel2(), data.getChannel3(), data.getChannel4()};
-    s.flag = data.getFlag();
-    s.offsetChangeIndex = data.getOffsetChangeIndex();
-    samples.fetch_add(1, std::memory_order_relaxed);
-    if (recorder::isFiller(s))
-        lost.fetch_add(1, std::memory_order_relaxed);
-
-    DisplaySample shown;
-    shown.sample = s;
-    shown.skippedBefore = displaySkipRun;
-    shown.restart = restartPending.exchange(false) || restartCarry;
-    if (display.push(shown)) {
-        displaySkipRun = 0;
-        restartCarry = false;
-    } else {
-        displaySkipRun = displaySkipRun < INT_MAX ? displaySkipRun + 1 : displaySkipRun;
-        restartCarry = shown.restart;
-        displaySkipped.fetch_add(1, std::memory_order_relaxed);
-    }
-
-    const int generation = recordingGeneration.load();
-    if (generation != 0) {
-        if (generation != recordDropGeneration) {
-            recordDropGeneration = generation;
-            recordDropped = 0;
-        }
-        RecordItem item;
-        item.sample = s;
-        item.generation = generation;
-        item.droppedBefore = recordDropped;
-        if (recordSamples.push(item))
-            recordDropped = 0;
-        else
-            ++recordDropped;
-        recordFed.fetch_add(1);
-    }
+    std::lock_guard<std::mutex> lock(chipMutex);
+    chipCursor = session.log().next();
+    for (auto& chip : chips)
+        chip = Calibration::Unknown;
 }
 
-void Acquisition::Impl::onStatus(const StatusData& status)
+void Acquisition::Impl::followChips()
 {
-    const int code = status.getCode();
-    if (code >= 0 && code < 32)
-        codesSeen.fetch_or(1u << code);
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
-        int current = calibration[c].load();
-        while (!calibration[c].compare_exchange_weak(
-            current, static_cast<int>(nextCalibration(static_cast<Calibration>(current), static_cast<int>(c), code)))) {
-        }
-    }
-
-    EventItem event;
-    event.sequence = sequence.fetch_add(1);
-    event.wallMs = wallMs();
-    event.code = code;
-    if (!guiEvents.bounded_push(event))
-        eventsSkipped.fetch_add(1, std::memory_order_relaxed);
-    const int generation = recordingGeneration.load();
-    if (generation != 0) {
-        event.generation = generation;
-        event.onsetSeconds = static_cast<double>(recordFed.load()) / SAMPLE_RATE_HZ;
-        recordEvents.bounded_push(event);
-    }
-
-    if ((code == StatusData::DEVICE_IO_ERROR || code == StatusData::DEVICE_NOT_RESPONDING) && watching.load()) {
-        int none = -1;
-        lostCode.compare_exchange_strong(none, code);
-    }
-}
-
-// ---------------------------------------------------------------------------
-// Control thread: every call into the library.
-
-void Acquisition::Impl::log(LogEntry::Kind kind, const std::string& text)
-{
-    LogEntry entry;
-    entry.sequence = sequence.fetch_add(1);
-    entry.wallMs = wallMs();
-    entry.kind = kind;
-    entry.text = text;
-    std::lock_guard<std::mutex> lock(logMutex);
-    notes.push_back(std::move(entry));
-}
-
-std::string Acquisition::Impl::takeFailureTexts()
-{
-    const unsigned seen = codesSeen.exchange(0);
-    std::string texts;
-    for (int code = 0; code < 32; ++code) {
-        if (!(seen & (1u << code)) || isChannelState(code))
+    std::vector<session::LogEntry> entries;
+    std::lock_guard<std::mutex> lock(chipMutex);
+    session.log().read(chipCursor, entries);
+    for (const session::LogEntry& entry : entries) {
+        if (entry.kind != session::LogEntry::Kind::Status)
             continue;
-        if (!texts.empty())
-            texts += " / ";
-        texts += statusText(code);
-    }
-    return texts.empty() ? std::string("the library reported no reason") : texts;
-}
-
-void Acquisition::Impl::selectDriver(Source chosen)
-{
-    // The library reads the variable when a facade is made, on this thread.
-    const std::string& path = chosen == Source::VirtualHeadset ? options.virtualHeadset : options.headsetLibrary;
-    if (path != currentDriver) {
-        recorder::useDriverLibrary(path);
-        currentDriver = path;
+        for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
+            chips[c] = nextCalibration(chips[c], static_cast<int>(c), entry.code);
     }
 }
 
-void Acquisition::Impl::closeFacade()
+void Acquisition::Impl::post(std::function<void()> request)
 {
-    watching.store(false);
-    if (!facade)
-        return;
-    facade->closeDevice(); // stops streaming first
-    facade->deregisterConsumer(IDataProcessor::SAMPLE_DATA, sampleConsumer);
-    facade->deregisterConsumer(IDataProcessor::STATUS_DATA, statusConsumer);
-    facade.reset();
-    resetChips();
-    std::lock_guard<std::mutex> lock(infoMutex);
-    haveInfo = false;
-    info = DeviceInfo();
+    {
+        std::lock_guard<std::mutex> lock(requestMutex);
+        requests.push_back(std::move(request));
+        pending.fetch_add(1);
+    }
+    requestWake.notify_one();
 }
 
 void Acquisition::Impl::doConnect(Source chosen, bool thenStart)
 {
-    if (facade) {
-        log(LogEntry::Kind::Failure, "Already connected: disconnect first.");
+    if (connected.load()) {
+        say(LogEntry::Kind::Failure, "Already connected: disconnect first.");
         return;
     }
     if (chosen == Source::VirtualHeadset && options.virtualHeadset.empty()) {
-        log(LogEntry::Kind::Failure, "The virtual headset (libFtd2xx.so) was not found beside this program: build the "
+        say(LogEntry::Kind::Failure, "The virtual headset (libFtd2xx.so) was not found beside this program: build the "
                                      "project with ONDIRA_BUILD_SIM=ON, or install it.");
         return;
     }
     setLink(Link::Connecting);
     source.store(static_cast<int>(chosen));
-    samples.store(0);
-    lost.store(0);
-    displaySkipped.store(0);
+    earlierSamples.store(0);
+    earlierLost.store(0);
     resetChips();
-    selectDriver(chosen);
     const bool virtualHeadset = chosen == Source::VirtualHeadset;
-    log(LogEntry::Kind::Note, virtualHeadset ? "Connecting to the virtual headset" : "Connecting to the headset");
-
-    facade = std::make_unique<Ondira>();
-    facade->registerConsumer(IDataProcessor::STATUS_DATA, statusConsumer);
-    facade->registerConsumer(IDataProcessor::SAMPLE_DATA, sampleConsumer);
-    codesSeen.store(0);
-    if (!facade->openDevice()) {
-        const bool noDriver = codesSeen.load() & (1u << StatusData::FTDI_LIBRARY_ERROR);
-        const std::string why = takeFailureTexts();
-        closeFacade();
+    session.setDriver(virtualHeadset ? session::Driver::virtualHeadset(options.virtualHeadset)
+                                     : session::Driver::d2xx(options.headsetLibrary))
+        .wait();
+    say(LogEntry::Kind::Note, virtualHeadset ? "Connecting to the virtual headset" : "Connecting to the headset");
+    const CallResult r = session.connect().result();
+    if (!r.ok) {
         setLink(Link::Disconnected);
-        if (noDriver)
-            log(LogEntry::Kind::Failure,
+        const std::string why = session::reasonOf(r.codes);
+        switch (r.failure) {
+        case Failure::Driver:
+            say(LogEntry::Kind::Failure,
                 "Could not connect: the D2XX driver library could not be loaded (" + why
                     + "). Install the FTDI D2XX driver, or set ONDIRA_FTD2XX_LIBRARY to its file, or choose the "
                       "virtual headset.");
-        else
-            log(LogEntry::Kind::Failure, "Could not connect: no dongle answered (" + why
-                                             + "). Plug the dongle in, wait a few seconds and connect again.");
+            break;
+        case Failure::NoHeadset:
+            say(LogEntry::Kind::Failure,
+                "Could not connect: the dongle answered but the headset did not (" + why
+                    + "). Switch the headset on, check that it is charged and uses the dongle's radio channel, then "
+                      "connect again.");
+            break;
+        default:
+            say(LogEntry::Kind::Failure,
+                "Could not connect: no dongle answered (" + why
+                    + "). Plug the dongle in, wait a few seconds and connect again.");
+            break;
+        }
         return;
     }
-    if (!facade->ping()) {
-        const std::string why = takeFailureTexts();
-        closeFacade();
-        setLink(Link::Disconnected);
-        log(LogEntry::Kind::Failure,
-            "Could not connect: the dongle answered but the headset did not (" + why
-                + "). Switch the headset on, check that it is charged and uses the dongle's radio channel, then "
-                  "connect again.");
-        return;
-    }
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
-        if (!facade->setProperty(Property(ENABLE_PROPERTIES[c], calibrationOn[c].load() ? 1 : 0)))
-            log(LogEntry::Kind::Failure, "Could not switch the calibration of channel " + std::to_string(c + 1) + ": "
-                                             + takeFailureTexts() + ".");
-    }
-    const DeviceInfo read = recorder::readDeviceInfo(*facade);
-    {
-        std::lock_guard<std::mutex> lock(infoMutex);
-        info = read;
-        haveInfo = true;
-    }
-    codesSeen.store(0);
+    connected.store(true);
     setLink(Link::Connected);
-    log(LogEntry::Kind::Note, "Connected. Dongle: firmware " + known(read.dongleFirmware) + ", radio channel "
+    const DeviceInfo& read = r.info;
+    say(LogEntry::Kind::Note, "Connected. Dongle: firmware " + known(read.dongleFirmware) + ", radio channel "
                                   + channelText(read.dongleChannel) + ". Headset: firmware "
                                   + known(read.headsetFirmware) + ", radio channel " + channelText(read.headsetChannel)
                                   + ".");
@@ -410,238 +241,223 @@ void Acquisition::Impl::doConnect(Source chosen, bool thenStart)
 
 void Acquisition::Impl::doDisconnect()
 {
-    if (!facade)
+    if (!connected.load())
         return;
     setLink(Link::Disconnecting);
-    if (recording)
-        finishRecording();
-    closeFacade();
+    finishRecording();
+    session.close().wait();
+    connected.store(false);
+    resetChips();
     setLink(Link::Disconnected);
-    log(LogEntry::Kind::Note, "Disconnected");
+    say(LogEntry::Kind::Note, "Disconnected");
 }
 
 void Acquisition::Impl::doStart()
 {
-    if (!facade) {
-        log(LogEntry::Kind::Failure, "Not connected: connect first, then start.");
+    if (!connected.load()) {
+        say(LogEntry::Kind::Failure, "Not connected: connect first, then start.");
         return;
     }
-    if (currentLink() == Link::Streaming)
+    const session::SessionStatus before = session.status();
+    if (before.link == session::Link::Streaming || before.link == session::Link::Reconnecting)
         return;
     // The library starts the calibration states afresh with every stream.
     resetChips();
-    codesSeen.store(0);
-    lostCode.store(-1);
-    restartPending.store(true);
-    watching.store(true);
-    if (!facade->startStreaming()) {
-        watching.store(false);
-        restartPending.store(false);
-        log(LogEntry::Kind::Failure, "Could not start streaming: " + takeFailureTexts()
+    earlierSamples.fetch_add(before.delivered);
+    earlierLost.fetch_add(before.fillers);
+    const CallResult r = session.start().result();
+    if (!r.ok) {
+        say(LogEntry::Kind::Failure, "Could not start streaming: " + session::reasonOf(r.codes)
                                          + ". Check the headset, or disconnect and connect again.");
         return;
     }
     setLink(Link::Streaming);
-    log(LogEntry::Kind::Note, "Streaming started");
+    say(LogEntry::Kind::Note, "Streaming started");
 }
 
 void Acquisition::Impl::doStop()
 {
-    if (!facade || currentLink() != Link::Streaming)
+    const session::Link now = session.status().link;
+    if (now != session::Link::Streaming && now != session::Link::Reconnecting)
         return;
-    if (recording)
-        finishRecording();
-    watching.store(false);
-    codesSeen.store(0);
-    const bool stopped = facade->stopStreaming();
+    finishRecording();
+    const CallResult r = session.stop().result();
+    if (now == session::Link::Reconnecting) {
+        connected.store(false);
+        setLink(Link::Disconnected);
+        say(LogEntry::Kind::Note, "Streaming stopped: the headset was not back. Connect again once it is.");
+        return;
+    }
     setLink(Link::Connected);
-    if (stopped)
-        log(LogEntry::Kind::Note, "Streaming stopped");
+    if (r.ok)
+        say(LogEntry::Kind::Note, "Streaming stopped");
     else
-        log(LogEntry::Kind::Failure, "The headset did not confirm the stop (" + takeFailureTexts()
+        say(LogEntry::Kind::Failure, "The headset did not confirm the stop (" + session::reasonOf(r.codes)
                                          + "). Disconnect and connect again if samples keep coming.");
 }
 
 void Acquisition::Impl::doCalibration(int channel, bool on)
 {
-    if (channel < 0 || channel >= CHANNEL_COUNT)
+    if (channel < 0 || channel >= OndiraData::CHANNEL_COUNT)
         return;
-    calibrationOn[static_cast<std::size_t>(channel)].store(on);
-    if (!facade)
+    const CallResult r = session.setCalibration(channel, on).result();
+    if (!connected.load())
         return;
-    codesSeen.store(0);
-    if (!facade->setProperty(Property(ENABLE_PROPERTIES[channel], on ? 1 : 0))) {
-        log(LogEntry::Kind::Failure, "Could not switch the calibration of channel " + std::to_string(channel + 1)
-                                         + ": " + takeFailureTexts() + ".");
+    if (!r.ok) {
+        say(LogEntry::Kind::Failure, r.message + ".");
         return;
     }
-    log(LogEntry::Kind::Note, "Calibration of channel " + std::to_string(channel + 1) + (on ? " on" : " off"));
+    say(LogEntry::Kind::Note, "Calibration of channel " + std::to_string(channel + 1) + (on ? " on" : " off"));
 }
 
 void Acquisition::Impl::doStartRecording(RecordingRequest& request)
 {
-    if (currentLink() != Link::Streaming || !facade) {
-        log(LogEntry::Kind::Failure, "Not streaming: start streaming first, then record.");
+    const session::Link now = session.status().link;
+    if (now != session::Link::Streaming && now != session::Link::Reconnecting) {
+        say(LogEntry::Kind::Failure, "Not streaming: start streaming first, then record.");
         return;
     }
-    if (recording) {
-        log(LogEntry::Kind::Failure, "A recording is already running: stop it first.");
+    if (haveRecording) {
+        say(LogEntry::Kind::Failure, "A recording is already running: stop it first.");
         return;
     }
     QString base = QString::fromStdString(request.base).trimmed();
     if (base.endsWith(QLatin1String(".edf"), Qt::CaseInsensitive))
         base.chop(4);
     if (base.isEmpty() || base.endsWith(QLatin1Char('/')) || QFileInfo(base).fileName().isEmpty()) {
-        log(LogEntry::Kind::Failure, "Choose a file name for the recording, e.g. recordings/session1.edf.");
+        say(LogEntry::Kind::Failure, "Choose a file name for the recording, e.g. recordings/session1.edf.");
         return;
     }
     const QFileInfo where(base);
     if (!QFileInfo(where.absolutePath()).isDir()) {
-        log(LogEntry::Kind::Failure, "Cannot record: the folder " + QDir::toNativeSeparators(where.absolutePath()).toStdString()
+        say(LogEntry::Kind::Failure, "Cannot record: the folder "
+                                         + QDir::toNativeSeparators(where.absolutePath()).toStdString()
                                          + " does not exist.");
         return;
     }
-    const unsigned formats = recorder::FORMAT_EDF | (request.csv ? recorder::FORMAT_CSV | recorder::FORMAT_EVENTS : 0u);
-    std::vector<std::unique_ptr<recorder::Writer>> writers = recorder::makeWriters(base.toStdString(), formats);
+    const unsigned formats = formats::FORMAT_EDF | (request.csv ? formats::FORMAT_CSV | formats::FORMAT_EVENTS : 0u);
+    std::vector<std::unique_ptr<formats::Writer>> writers = formats::makeWriters(base.toStdString(), formats);
     for (const auto& writer : writers) {
         if (QFileInfo::exists(QString::fromStdString(writer->path()))) {
-            log(LogEntry::Kind::Failure, "Cannot record: " + writer->path()
+            say(LogEntry::Kind::Failure, "Cannot record: " + writer->path()
                                              + " already exists. Choose another name: a recording is never replaced.");
             return;
         }
     }
     for (auto& writer : request.extraWriters)
         writers.push_back(std::move(writer));
-    for (std::size_t i = 0; i < writers.size(); ++i) {
-        if (!writers[i]->open()) {
-            const std::string why = writers[i]->error();
-            for (std::size_t k = 0; k < i; ++k)
-                writers[k]->discard();
-            log(LogEntry::Kind::Failure, "Cannot record: " + why + ".");
-            return;
-        }
+    session::RecordingOptions recordingOptions;
+    recordingOptions.labels = options.labels;
+    recordingOptions.queueCapacity = options.recordCapacity;
+    auto started = std::make_unique<session::Recording>(session, std::move(writers), recordingOptions);
+    std::string error;
+    if (!started->open(error)) {
+        say(LogEntry::Kind::Failure, "Cannot record: " + error + ".");
+        return;
     }
-    recorder::RecordingInfo recordingInfo;
-    recordingInfo.labels = options.labels;
+    started->start(session.status().info);
     {
-        std::lock_guard<std::mutex> lock(infoMutex);
-        recordingInfo.device = info;
-    }
-    for (auto& writer : writers)
-        writer->describe(recordingInfo);
-
-    const int generation = ++lastGeneration;
-    recording = std::make_unique<RecordingThread>(generation, std::move(writers), recordSamples, recordEvents);
-    recordFed.store(0);
-    {
-        std::lock_guard<std::mutex> lock(infoMutex);
+        std::lock_guard<std::mutex> lock(recordingMutex);
+        recording = std::move(started);
         recordingBase = base.toStdString();
-        recordingView = recording.get();
+        haveRecording = true;
     }
-    recordingGeneration.store(generation);
-    log(LogEntry::Kind::Note, "Recording to " + base.toStdString() + ".edf");
+    say(LogEntry::Kind::Note, "Recording to " + base.toStdString() + ".edf");
 }
 
-void Acquisition::Impl::finishRecording(const std::string& lastNote)
+void Acquisition::Impl::finishRecording()
 {
-    if (!recording)
-        return;
-    if (!lastNote.empty())
-        recording->addNote(recorder::Note{static_cast<double>(recordFed.load()) / SAMPLE_RATE_HZ, -1.0, lastNote});
-    recordingGeneration.store(0);
+    std::unique_ptr<session::Recording> finishing;
     std::string base;
     {
-        std::lock_guard<std::mutex> lock(infoMutex);
-        recordingView = nullptr;
+        std::lock_guard<std::mutex> lock(recordingMutex);
+        if (!haveRecording)
+            return;
+        finishing = std::move(recording);
         base = recordingBase;
         recordingBase.clear();
+        haveRecording = false;
     }
-    const RecordingThread::Result result = recording->finish();
-    recording.reset();
+    const session::RecordingResult result = finishing->finish();
     if (!result.error.empty())
-        log(LogEntry::Kind::Failure, "The recording stopped: " + result.error
+        say(LogEntry::Kind::Failure, "The recording stopped: " + result.error
                                          + ". What was written before is kept, and the files are valid.");
     if (result.samples == 0) {
-        log(LogEntry::Kind::Note, "Nothing was recorded to " + base + ".edf: the files were removed.");
+        say(LogEntry::Kind::Note, "Nothing was recorded to " + base + ".edf: the files were removed.");
         return;
     }
     std::string files;
     for (const std::string& file : result.files)
         files += (files.empty() ? "" : ", ") + file;
-    log(LogEntry::Kind::Note, "Recorded " + secondsText(static_cast<double>(result.samples) / SAMPLE_RATE_HZ) + " s, "
-                                  + std::to_string(result.fillers) + " samples lost: " + files);
+    say(LogEntry::Kind::Note, "Recorded " + secondsText(static_cast<double>(result.samples) / OndiraData::SAMPLE_RATE_HZ)
+                                  + " s, " + std::to_string(result.fillers) + " samples lost: " + files);
 }
 
 void Acquisition::Impl::watch()
 {
-    if (recording && recording->failed())
-        finishRecording();
-    const int code = lostCode.exchange(-1);
-    if (code < 0 || !facade || currentLink() != Link::Streaming)
-        return;
-    const bool wasRecording = recording != nullptr;
-    finishRecording("Headset lost");
-    closeFacade();
-    setLink(Link::Disconnected);
-    log(LogEntry::Kind::Failure, "The headset was lost: " + statusText(code)
-                                     + (wasRecording ? " The recording was closed; its files are valid." : "")
-                                     + " Connect again once dongle and headset are back.");
-}
-
-void Acquisition::Impl::execute(Command& command)
-{
-    switch (command.request) {
-    case Request::Connect:
-        doConnect(command.source, command.thenStart);
-        break;
-    case Request::Disconnect:
-        doDisconnect();
-        break;
-    case Request::Start:
-        doStart();
-        break;
-    case Request::Stop:
-        doStop();
-        break;
-    case Request::Calibration:
-        doCalibration(command.channel, command.on);
-        break;
-    case Request::StartRecording:
-        doStartRecording(*command.recording);
-        break;
-    case Request::StopRecording:
-        finishRecording();
-        break;
+    bool failed = false;
+    {
+        std::lock_guard<std::mutex> lock(recordingMutex);
+        failed = haveRecording && recording->progress().failed;
     }
+    if (failed)
+        finishRecording();
+    const session::SessionStatus status = session.status();
+    if (!connected.load())
+        return;
+    if (status.link == session::Link::Reconnecting) {
+        setLink(Link::Reconnecting);
+        return;
+    }
+    if (status.link == session::Link::Streaming) {
+        setLink(Link::Streaming);
+        return;
+    }
+    if (status.endCode < 0 || static_cast<Link>(shownLink.load()) == Link::Connected)
+        return;
+    // The stream ended on a lost headset (reconnecting is off, or it gave up).
+    bool wasRecording = false;
+    {
+        std::lock_guard<std::mutex> lock(recordingMutex);
+        wasRecording = haveRecording;
+    }
+    finishRecording();
+    session.close().wait();
+    connected.store(false);
+    resetChips();
+    setLink(Link::Disconnected);
+    say(LogEntry::Kind::Failure,
+        "The headset was lost: " + std::string(StatusData::getStringFromCode(static_cast<StatusData::statusCode>(status.endCode)))
+            + (wasRecording ? " The recording was closed; its files are valid." : "")
+            + " Connect again once dongle and headset are back.");
 }
 
 void Acquisition::Impl::run()
 {
     for (;;) {
-        Command command;
-        bool have = false;
+        std::function<void()> request;
         {
-            std::unique_lock<std::mutex> lock(commandMutex);
-            commandWake.wait_for(lock, WATCH_PERIOD, [this] { return stopping || !commands.empty(); });
+            std::unique_lock<std::mutex> lock(requestMutex);
+            requestWake.wait_for(lock, std::chrono::milliseconds(50), [this] { return stopping || !requests.empty(); });
             if (stopping) {
-                pending.fetch_sub(static_cast<int>(commands.size()));
-                commands.clear();
+                pending.fetch_sub(static_cast<int>(requests.size()));
+                requests.clear();
                 break;
             }
-            if (!commands.empty()) {
-                command = std::move(commands.front());
-                commands.pop_front();
-                have = true;
+            if (!requests.empty()) {
+                request = std::move(requests.front());
+                requests.pop_front();
             }
         }
-        if (have) {
-            execute(command);
+        if (request) {
+            request();
             pending.fetch_sub(1);
         }
         watch();
     }
     finishRecording();
-    closeFacade();
+    session.close().wait();
+    connected.store(false);
     setLink(Link::Disconnected);
 }
 
@@ -650,105 +466,135 @@ void Acquisition::Impl::run()
 Acquisition::Acquisition(const AcquisitionOptions& options)
     : d(new Impl(options))
 {
-    d->control = std::thread([this] { d->run(); });
+    d->thread = std::thread([this] { d->run(); });
 }
 
 Acquisition::~Acquisition()
 {
     {
-        std::lock_guard<std::mutex> lock(d->commandMutex);
+        std::lock_guard<std::mutex> lock(d->requestMutex);
         d->stopping = true;
     }
-    d->commandWake.notify_all();
-    d->control.join();
+    d->requestWake.notify_all();
+    d->thread.join();
 }
 
 void Acquisition::connect(Source source, bool thenStart)
 {
-    d->post(Impl::Command(Impl::Request::Connect, source, thenStart));
+    d->post([this, source, thenStart] { d->doConnect(source, thenStart); });
 }
 
 void Acquisition::disconnect()
 {
-    d->post(Impl::Command(Impl::Request::Disconnect));
+    d->post([this] { d->doDisconnect(); });
 }
 
 void Acquisition::startStreaming()
 {
-    d->post(Impl::Command(Impl::Request::Start));
+    d->post([this] { d->doStart(); });
 }
 
 void Acquisition::stopStreaming()
 {
-    d->post(Impl::Command(Impl::Request::Stop));
+    d->post([this] { d->doStop(); });
 }
 
 void Acquisition::setCalibration(int channel, bool on)
 {
-    d->post(Impl::Command(Impl::Request::Calibration, Source::Headset, false, channel, on));
+    d->post([this, channel, on] { d->doCalibration(channel, on); });
 }
 
 void Acquisition::startRecording(RecordingRequest request)
 {
-    d->post(Impl::Command(Impl::Request::StartRecording, Source::Headset, false, 0, false,
-                          std::make_shared<RecordingRequest>(std::move(request))));
+    auto shared = std::make_shared<RecordingRequest>(std::move(request));
+    d->post([this, shared] { d->doStartRecording(*shared); });
 }
 
 void Acquisition::stopRecording()
 {
-    d->post(Impl::Command(Impl::Request::StopRecording));
+    d->post([this] { d->finishRecording(); });
 }
 
 std::size_t Acquisition::takeSamples(DisplaySample* out, std::size_t max)
 {
-    return d->display.pop(out, max);
+    std::size_t taken = 0;
+    d->displayReader.collect();
+    while (taken < max) {
+        const std::size_t count = d->displayReader.take(d->rows.data(), std::min(d->rows.size(), max - taken));
+        if (count == 0)
+            break;
+        for (std::size_t i = 0; i < count; ++i) {
+            const session::Row& row = d->rows[i];
+            // Samples the display had no room for become the gap before the
+            // next one shown.
+            if (row.kind == session::Row::Kind::Dropped) {
+                ++d->displayFill;
+                continue;
+            }
+            DisplaySample& shown = out[taken++];
+            shown.sample = row.sample;
+            shown.skippedBefore = static_cast<int>(std::min<long long>(d->displayFill, INT_MAX));
+            shown.restart = row.stream != d->shownStream || row.resumed;
+            d->shownStream = row.stream;
+            d->displayFill = 0;
+        }
+        if (count < d->rows.size())
+            break;
+    }
+    return taken;
 }
 
 std::vector<LogEntry> Acquisition::takeLog()
 {
-    std::vector<LogEntry> entries;
+    std::vector<session::LogEntry> entries;
     {
         std::lock_guard<std::mutex> lock(d->logMutex);
-        entries.swap(d->notes);
+        d->eventsSkipped.fetch_add(d->session.log().read(d->logCursor, entries));
     }
-    EventItem event;
-    while (d->guiEvents.pop(event)) {
+    d->followChips();
+    std::vector<LogEntry> shown;
+    shown.reserve(entries.size());
+    for (const session::LogEntry& e : entries) {
         LogEntry entry;
-        entry.sequence = event.sequence;
-        entry.wallMs = event.wallMs;
-        entry.kind = LogEntry::Kind::Status;
-        entry.code = event.code;
-        entry.type = StatusData::getTypeFromCode(static_cast<StatusData::statusCode>(event.code));
-        entry.text = statusText(event.code);
-        entries.push_back(std::move(entry));
+        entry.sequence = e.sequence;
+        entry.wallMs = e.wallMs;
+        entry.kind = e.kind == session::LogEntry::Kind::Status    ? LogEntry::Kind::Status
+                     : e.kind == session::LogEntry::Kind::Failure ? LogEntry::Kind::Failure
+                                                                  : LogEntry::Kind::Note;
+        entry.code = e.code;
+        entry.type = e.type();
+        entry.text = e.text;
+        shown.push_back(std::move(entry));
     }
-    std::sort(entries.begin(), entries.end(),
-              [](const LogEntry& a, const LogEntry& b) { return a.sequence < b.sequence; });
-    return entries;
+    return shown;
 }
 
 AcquisitionStatus Acquisition::status() const
 {
     AcquisitionStatus s;
-    s.link = d->currentLink();
+    const session::SessionStatus session = d->session.status();
+    s.link = static_cast<Link>(d->shownLink.load());
     s.busy = d->pending.load() > 0;
     s.source = static_cast<Source>(d->source.load());
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c) {
-        s.calibration[c] = static_cast<Calibration>(d->calibration[c].load());
-        s.calibrationOn[c] = d->calibrationOn[c].load();
+    d->followChips();
+    {
+        std::lock_guard<std::mutex> lock(d->chipMutex);
+        s.calibration = d->chips;
     }
-    s.samples = d->samples.load();
-    s.lost = d->lost.load();
-    s.displaySkipped = d->displaySkipped.load();
+    s.calibrationOn = session.calibrate;
+    s.samples = d->earlierSamples.load() + session.delivered;
+    s.lost = d->earlierLost.load() + session.fillers;
+    s.displaySkipped = d->display.dropped();
     s.eventsSkipped = d->eventsSkipped.load();
-    std::lock_guard<std::mutex> lock(d->infoMutex);
-    s.haveInfo = d->haveInfo;
-    s.info = d->info;
-    if (d->recordingView) {
+    s.haveInfo = session.haveInfo;
+    s.info = session.info;
+    std::lock_guard<std::mutex> lock(d->recordingMutex);
+    if (d->haveRecording) {
+        const session::RecordingProgress progress = d->recording->progress();
         s.recording = true;
         s.recordingBase = d->recordingBase;
-        s.recordedSeconds = static_cast<double>(d->recordingView->written()) / SAMPLE_RATE_HZ;
-        s.recordedLost = d->recordingView->fillers();
+        s.recordedSeconds = static_cast<double>(progress.samples) / OndiraData::SAMPLE_RATE_HZ;
+        s.recordedLost = progress.fillers;
     }
     return s;
 }

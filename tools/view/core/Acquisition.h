@@ -4,7 +4,7 @@
 #include "Calibration.h"
 #include "DisplaySample.h"
 
-#include <ondira/recorder/Writer.h>
+#include <ondira/formats/Writer.h>
 
 #include <array>
 #include <cstddef>
@@ -15,14 +15,21 @@
 namespace ondira {
 namespace view {
 
-using recorder::DeviceInfo;
+using formats::DeviceInfo;
 
 enum class Source {
     Headset,        ///< the D2XX driver, found as the library finds it
     VirtualHeadset  ///< the virtual headset built with the project
 };
 
-enum class Link { Disconnected, Connecting, Connected, Streaming, Disconnecting };
+enum class Link {
+    Disconnected,
+    Connecting,
+    Connected,
+    Streaming,
+    Reconnecting,   ///< the headset was lost while streaming; trying to reopen it
+    Disconnecting
+};
 
 /// One line of the viewer's log: a status event of the library, a step of
 /// the viewer, or a failure to show to the user.
@@ -43,8 +50,8 @@ struct AcquisitionStatus {
     Source source = Source::Headset;
     bool haveInfo = false;
     DeviceInfo info;
-    std::array<Calibration, CHANNEL_COUNT> calibration{};
-    std::array<bool, CHANNEL_COUNT> calibrationOn{};
+    std::array<Calibration, OndiraData::CHANNEL_COUNT> calibration{};
+    std::array<bool, OndiraData::CHANNEL_COUNT> calibrationOn{};
     long long samples = 0;            ///< delivered by the library since connecting, fillers included
     long long lost = 0;               ///< of which fillers (lost samples)
     long long displaySkipped = 0;     ///< not shown: the GUI thread fell behind
@@ -61,36 +68,39 @@ struct RecordingRequest {
     std::string base;
     bool csv = true;
     /// Writers of the caller's own, fed like the files.
-    std::vector<std::unique_ptr<recorder::Writer>> extraWriters;
+    std::vector<std::unique_ptr<formats::Writer>> extraWriters;
 };
 
 struct AcquisitionOptions {
-    std::array<std::string, CHANNEL_COUNT> labels{{"Ch1", "Ch2", "Ch3", "Ch4"}};
+    std::array<std::string, OndiraData::CHANNEL_COUNT> labels{{"Ch1", "Ch2", "Ch3", "Ch4"}};
     /// The virtual headset's file (findVirtualHeadset); empty when there is none.
     std::string virtualHeadset;
-    /// ONDIRA_FTD2XX_LIBRARY as the user set it, for Source::Headset.
+    /// The D2XX driver's file for Source::Headset; empty: as the library finds it.
     std::string headsetLibrary;
-    std::size_t displayCapacity = 1u << 15;                        ///< samples
-    std::size_t recordCapacity = 60 * recorder::SAMPLE_RATE_HZ;    ///< samples
-    std::array<bool, CHANNEL_COUNT> calibrationOn{{true, true, true, true}};
+    std::size_t displayCapacity = 1u << 15;                         ///< samples
+    std::size_t recordCapacity = 60 * OndiraData::SAMPLE_RATE_HZ;   ///< samples
+    std::array<bool, OndiraData::CHANNEL_COUNT> calibrationOn{{true, true, true, true}};
+    /// How long to keep trying to reopen a lost headset, every
+    /// `reconnectIntervalSeconds`, while streaming and recording go on;
+    /// 0: a lost headset ends the stream and closes the recording.
+    double reconnectSeconds = 60.0;
+    double reconnectIntervalSeconds = 2.0;
 };
 
-/// The viewer's link to the headset, without any GUI.
+/// The viewer's link to the headset, without any GUI: a session of the
+/// session layer, a tap of it for the display, and the viewer's requests.
 ///
-/// A control thread of its own makes every call into the library (open,
-/// close, start, stop, ping, properties), in the order the requests came; the
-/// request methods return at once. The library's consumers run on its worker
-/// thread: they copy each sample into a lock-free ring for the GUI thread and,
-/// while recording, into another for a writer thread, and never block or call
-/// the library. Status events reach the GUI and the recording through
-/// lock-free queues too.
+/// The request methods return at once: a thread of the viewer carries them
+/// out one after the other, in the order they came, through the session
+/// (which makes every library call) and says in the log how each went.
 ///
-/// When the headset is lost while streaming (DEVICE_IO_ERROR,
-/// DEVICE_NOT_RESPONDING), the recording is closed, the device closed, and a
-/// failure says what to do.
+/// When the headset is lost while streaming, the session reconnects it for
+/// `reconnectSeconds` and the recording goes on, the time away written as
+/// lost samples; with reconnectSeconds 0 the recording is closed, the device
+/// closed, and a failure says what to do.
 ///
 /// Request methods, status() and takeLog() may be called from any thread;
-/// takeSamples() from one thread only (the ring's single reader).
+/// takeSamples() from one thread only (the tap's single reader).
 class Acquisition
 {
 public:

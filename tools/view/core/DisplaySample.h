@@ -1,23 +1,22 @@
 #ifndef ONDIRA_VIEW_DISPLAYSAMPLE_H
 #define ONDIRA_VIEW_DISPLAYSAMPLE_H
 
-#include <ondira/recorder/Records.h>
+#include <ondira/formats/Records.h>
 
 namespace ondira {
 namespace view {
 
-using recorder::CHANNEL_COUNT;
-using recorder::SAMPLE_RATE_HZ;
-using recorder::Sample;
+using formats::Sample;
 
-/// A sample on its way from the library's worker to the GUI thread.
-/// Trivially copyable: the lock-free ring copies it into preallocated slots.
+/// A sample for the display, as the library delivered it or a filler for
+/// time without samples.
 struct DisplaySample {
     Sample sample;
-    /// Samples just before this one that the ring had no room for (the GUI
-    /// thread fell behind): the display shows them as a gap.
+    /// Samples just before this one that the display's tap had no room for
+    /// (the GUI thread fell behind): the display shows them as a gap.
     int skippedBefore = 0;
-    /// The first sample after streaming (re)started.
+    /// The first sample after streaming (re)started, or after a lost headset
+    /// came back.
     bool restart = false;
 };
 

@@ -15,11 +15,11 @@ TraceBuffer::TraceBuffer(std::size_t capacity, double rateHz)
 void TraceBuffer::rebuildFilters()
 {
     channelFilters.clear();
-    for (int c = 0; c < CHANNEL_COUNT; ++c)
+    for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         channelFilters.emplace_back(settings, rate);
 }
 
-void TraceBuffer::push(const std::array<float, CHANNEL_COUNT>& raw, unsigned char marks)
+void TraceBuffer::push(const std::array<float, OndiraData::CHANNEL_COUNT>& raw, unsigned char marks)
 {
     if (marks & MARK_RESTART) {
         // A new stream starts from its own level.
@@ -29,7 +29,7 @@ void TraceBuffer::push(const std::array<float, CHANNEL_COUNT>& raw, unsigned cha
     Entry& e = at(next);
     e.raw = raw;
     e.marks = marks;
-    for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+    for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         e.shown[c] = channelFilters[c].process(raw[c]);
     lastRawValues = raw;
     ++next;
@@ -49,13 +49,13 @@ void TraceBuffer::append(const DisplaySample* samples, std::size_t count)
         next += gap - shown;
         for (long long k = 0; k < shown; ++k)
             push(lastRawValues, MARK_FILLER | MARK_SKIPPED);
-        std::array<float, CHANNEL_COUNT> raw;
-        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+        std::array<float, OndiraData::CHANNEL_COUNT> raw;
+        for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
             raw[c] = static_cast<float>(d.sample.microvolts[c]);
         unsigned char marks = 0;
-        if (recorder::isFiller(d.sample))
+        if (formats::isFiller(d.sample))
             marks |= MARK_FILLER;
-        if (const int channel = recorder::offsetChangeChannel(d.sample))
+        if (const int channel = formats::offsetChangeChannel(d.sample))
             marks |= offsetMark(channel - 1);
         if (d.restart)
             marks |= MARK_RESTART;
@@ -73,7 +73,7 @@ void TraceBuffer::setFilters(const FilterSettings& newSettings)
             for (ChannelFilter& f : channelFilters)
                 f.reset();
         }
-        for (std::size_t c = 0; c < CHANNEL_COUNT; ++c)
+        for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
             e.shown[c] = channelFilters[c].process(e.raw[c]);
     }
 }

@@ -26,7 +26,7 @@ public:
     };
     static unsigned char offsetMark(int channel) { return static_cast<unsigned char>(MARK_OFFSET_1 << channel); }
 
-    explicit TraceBuffer(std::size_t capacity, double rateHz = SAMPLE_RATE_HZ);
+    explicit TraceBuffer(std::size_t capacity, double rateHz = OndiraData::SAMPLE_RATE_HZ);
 
     void append(const DisplaySample* samples, std::size_t count);
     /// Filters the whole history again with `settings` and goes on with them.
@@ -52,13 +52,13 @@ public:
 
 private:
     struct Entry {
-        std::array<float, CHANNEL_COUNT> raw{};
-        std::array<float, CHANNEL_COUNT> shown{};
+        std::array<float, OndiraData::CHANNEL_COUNT> raw{};
+        std::array<float, OndiraData::CHANNEL_COUNT> shown{};
         unsigned char marks = 0;
     };
     const Entry& at(long long index) const { return values[static_cast<std::size_t>(index % static_cast<long long>(values.size()))]; }
     Entry& at(long long index) { return values[static_cast<std::size_t>(index % static_cast<long long>(values.size()))]; }
-    void push(const std::array<float, CHANNEL_COUNT>& raw, unsigned char marks);
+    void push(const std::array<float, OndiraData::CHANNEL_COUNT>& raw, unsigned char marks);
     void rebuildFilters();
 
     std::vector<Entry> values;
@@ -67,7 +67,7 @@ private:
     double rate;
     FilterSettings settings;
     std::vector<ChannelFilter> channelFilters;
-    std::array<float, CHANNEL_COUNT> lastRawValues{};
+    std::array<float, OndiraData::CHANNEL_COUNT> lastRawValues{};
 };
 
 } // namespace view
