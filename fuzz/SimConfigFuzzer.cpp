@@ -72,6 +72,9 @@ std::string deviceText(const DeviceConfig& d, const std::string& prefix)
         add("unplug_after_ms", std::to_string(d.unplugAfterMs));
     if (d.replugAfterMs >= 0)
         add("replug_after_ms", std::to_string(d.replugAfterMs));
+    if (d.unplugAfterPackets >= 0)
+        add("unplug_after_packets", std::to_string(d.unplugAfterPackets));
+    add("hold", switchText(d.hold));
     if (d.failWritesAfter >= 0)
         add("fail_writes_after", std::to_string(d.failWritesAfter));
     add("fail_close", switchText(d.failClose));

@@ -187,7 +187,8 @@ struct Session::Impl {
     // The worker's own (successive workers are joined in between).
     unsigned workerStream = 0;
     long long nextIndex = 0;
-    long long lastTimestamp = 0;
+    long long lastTimestamp = 0;    // on the stream's time line
+    long long timestampShift = 0;   // added to the library's timestamps since a reconnection
     bool haveLast = false;
 
     // Shared between the threads.
@@ -198,6 +199,7 @@ struct Session::Impl {
     std::atomic<bool> resumePending{false}; // the next sample is the first after a reconnection
     std::atomic<int> lostCode{-1};
     std::atomic<double> lostPosition{-1.0};
+    std::atomic<bool> away{false};          // lost: handled, reconnecting or given up
     std::atomic<int> endCode{-1};
     std::atomic<int> reconnects{0};
     std::atomic<int> lostWith{-1};          // the event of the last loss
@@ -241,21 +243,25 @@ void Session::Impl::onSample(const OndiraData& sample)
     if (current != workerStream) {
         workerStream = current;
         nextIndex = 0;
+        timestampShift = 0;
         haveLast = false;
     }
-    const long long timestamp = sample.getTimestamp();
+    const bool resumed = resumePending.exchange(false);
     long long index = nextIndex;
     // Time that passed without samples lies between two sessions of the
     // library (the headset was lost and came back): its timestamps restart
     // from the wall clock, and the samples that were due meanwhile count on
-    // the time line. Within one session they are 4 ms apart, fillers included.
-    if (haveLast) {
-        const long long gap =
-            std::llround(static_cast<double>(timestamp - lastTimestamp) / OndiraData::SAMPLE_PERIOD_MS) - 1;
-        if (gap > 0)
-            index += gap;
+    // the time line. Within one session they are 4 ms apart, fillers
+    // included; after a reconnection they are shifted (by less than a
+    // sample period) so that they go on 4 ms apart across the gap.
+    if (resumed && haveLast) {
+        const long long raw = sample.getTimestamp();
+        const long long gap = std::max(
+            0LL, std::llround(static_cast<double>(raw - lastTimestamp) / OndiraData::SAMPLE_PERIOD_MS) - 1);
+        index += gap;
+        timestampShift = lastTimestamp + OndiraData::SAMPLE_PERIOD_MS * (gap + 1) - raw;
     }
-    const bool resumed = resumePending.exchange(false);
+    const long long timestamp = sample.getTimestamp() + timestampShift;
     const int flag = sample.getFlag();
 
     TapRecord record;
@@ -321,10 +327,14 @@ void Session::Impl::onStatus(const StatusData& status)
     entry.steadyNs = steadyNowNs();
     entry.wallMs = wallNowMs();
     entry.stream = stream.load();
-    // An event of the worker follows the sample it delivered last; any
+    // An event of the worker follows the sample it delivered last; one that
+    // the handling of a lost headset raises lies where the stream stopped, so
+    // that nothing of the reconnection lands among the samples after it; any
     // other lies where the time line is when it arrives.
     if (deliveringSession == this && workerStream == entry.stream && haveLast)
         entry.position = static_cast<double>(nextIndex);
+    else if (away.load())
+        entry.position = lostPosition.load();
     else
         entry.position = positionNow(entry.steadyNs);
     entry.text = statusText(code);
@@ -509,6 +519,7 @@ CallResult Session::Impl::doStart()
     firstDeliveryNs.store(0);
     endCode.store(-1);
     lostCode.store(-1);
+    away.store(false);
     resumePending.store(false);
     stream.fetch_add(1);
     watching.store(true);
@@ -574,6 +585,7 @@ void Session::Impl::giveUp(const std::string& message)
 void Session::Impl::onLost()
 {
     watching.store(false);
+    away.store(true);
     lostWith = lostCode.load();
     lostAtNs = lastDeliveryNs.load();
     if (lostAtNs == 0)
@@ -620,6 +632,7 @@ void Session::Impl::tryReconnect()
         watching.store(true);
         if (facade->startStreaming()) {
             reconnects.fetch_add(1);
+            away.store(false);
             setLink(Link::Streaming);
             info("The headset is back after "
                  + secondsText(static_cast<double>(steadyNowNs() - lostAtNs) / 1e9) + " s");

@@ -41,9 +41,10 @@ void Tap::push(const TapRecord& record)
 void Tap::waitFor(std::size_t count, long long timeoutMs)
 {
     std::unique_lock<std::mutex> lock(wakeMutex);
+    const unsigned long long woken = wakeCount;
     wanted.store(std::max<std::size_t>(1, count), std::memory_order_release);
     wakeUp.wait_for(lock, std::chrono::milliseconds(std::max(0LL, timeoutMs)),
-                    [&] { return queue.read_available() >= count; });
+                    [&] { return queue.read_available() >= count || wakeCount != woken; });
     wanted.store(0, std::memory_order_release);
 }
 
@@ -51,6 +52,7 @@ void Tap::wake()
 {
     {
         std::lock_guard<std::mutex> lock(wakeMutex);
+        ++wakeCount;
     }
     wakeUp.notify_all();
 }

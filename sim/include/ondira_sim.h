@@ -53,6 +53,11 @@
  *                        ondira_sim_unplug) at which the device is plugged in
  *                        again: it opens anew, a handle held from before the
  *                        unplug stays dead until closed
+ *   unplug_after_packets=N  the device is unplugged instead of sending data
+ *                        packet N (counted from 0 since configuration), once
+ *                        per configuration: every packet before it can arrive
+ *   hold=0|1             while 1, a stream sends no data packet; it goes on
+ *                        from the next packet number once released (default 0)
  *   fail_writes_after=N  FT_Write fails once N commands were received
  *   fail_close=0|1       FT_Close fails (the handle is released all the same)
  *   fail=NAME,...        these D2XX entry points fail, e.g.

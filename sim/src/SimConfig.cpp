@@ -174,6 +174,8 @@ const std::vector<DeviceKey>& deviceKeys()
         {"refuse_open", [](DeviceConfig& c, const std::string& v) { return parseSwitch(v, c.refuseOpen); }},
         {"unplug_after_ms", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT64_MAX / 1000000, c.unplugAfterMs); }},
         {"replug_after_ms", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT64_MAX / 1000000, c.replugAfterMs); }},
+        {"unplug_after_packets", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT64_MAX, c.unplugAfterPackets); }},
+        {"hold", [](DeviceConfig& c, const std::string& v) { return parseSwitch(v, c.hold); }},
         {"fail_writes_after", [](DeviceConfig& c, const std::string& v) { return parseInto(v, INT32_MAX, c.failWritesAfter); }},
         {"fail_close", [](DeviceConfig& c, const std::string& v) { return parseSwitch(v, c.failClose); }},
         {"fail", [](DeviceConfig& c, const std::string& v) { return parseFailList(v, c.failMask); }},

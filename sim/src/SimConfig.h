@@ -52,6 +52,8 @@ struct DeviceConfig {
     bool refuseOpen = false;
     std::int64_t unplugAfterMs = -1;     ///< -1: never
     std::int64_t replugAfterMs = -1;     ///< -1: never
+    std::int64_t unplugAfterPackets = -1; ///< -1: never
+    bool hold = false;                   ///< a stream sends no packet while set
     std::int64_t failWritesAfter = -1;   ///< -1: never
     bool failClose = false;
     unsigned failMask = 0;               ///< bit per EntryPoint

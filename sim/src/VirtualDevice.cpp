@@ -103,7 +103,11 @@ VirtualDevice::VirtualDevice(int index, const DeviceConfig& config, const Global
 void VirtualDevice::reconfigure(const DeviceConfig& config, std::int64_t now)
 {
     advance(now);
+    const bool released = settings.hold && !config.hold;
     settings = config;
+    // A held stream goes on from now, without a burst of the packets it held.
+    if (released && streaming && !fast)
+        nextPacketAt = std::max(nextPacketAt, now + PACKET_PERIOD);
     if (!settings.headsetOn) {
         // Switched off: the stream ends and a later power-up starts idle.
         streaming = false;
@@ -200,7 +204,8 @@ void VirtualDevice::advance(std::int64_t now)
             effects.pop_front();
             apply(effect);
         } else {
-            generatePacket(nextPacketAt);
+            if (!settings.hold)
+                generatePacket(nextPacketAt);
             nextPacketAt += PACKET_PERIOD;
         }
     }
@@ -257,6 +262,13 @@ void VirtualDevice::sample(std::uint64_t sampleIndex, std::array<std::uint16_t, 
 
 void VirtualDevice::generatePacket(std::int64_t at)
 {
+    // The dongle goes before it sends packet number unplug_after_packets.
+    if (!packetUnplugDone && settings.unplugAfterPackets >= 0
+        && packetNumber >= static_cast<std::uint64_t>(settings.unplugAfterPackets)) {
+        packetUnplugDone = true;
+        unplug(at);
+        return;
+    }
     const std::uint64_t number = packetNumber++;
     const auto sequence = static_cast<std::uint8_t>(number & 0xFF);
 
@@ -406,7 +418,9 @@ bool VirtualDevice::topUp(std::size_t wanted, std::int64_t now)
         return false;
     advance(now);
     const std::size_t before = receiveQueue.size();
-    for (std::size_t i = 0; i < FAST_TOP_UP_LIMIT && streaming && receiveQueue.size() < wanted; ++i) {
+    for (std::size_t i = 0; i < FAST_TOP_UP_LIMIT && streaming && !settings.hold && !unplugged
+                            && receiveQueue.size() < wanted;
+         ++i) {
         generatePacket(now);
         serialize(now);
     }

@@ -160,6 +160,7 @@ private:
     bool open = false;
     bool unplugged = false;
     bool timedUnplugDone = false;   // unplug_after_ms fires once
+    bool packetUnplugDone = false;  // unplug_after_packets too
     bool staleHandle = false;       // the held handle dates from before an unplug
     std::int64_t unpluggedAt = 0;
     std::uint64_t token = 0;

@@ -156,6 +156,9 @@ def test_a_headset_that_does_not_answer_reads_none_and_its_query_raises(headset)
     ({"simulate": True, "buffer_seconds": float("nan")}, ValueError),
     ({"simulate": True, "buffer_seconds": 1e9}, ValueError),
     ({"simulate": True, "buffer_seconds": "60"}, TypeError),
+    ({"simulate": True, "reconnect": -1}, ValueError),
+    ({"simulate": True, "reconnect": 1e9}, ValueError),
+    ({"simulate": True, "reconnect": "60"}, TypeError),
 ])
 def test_bad_headset_arguments(arguments, error):
     with pytest.raises(error):

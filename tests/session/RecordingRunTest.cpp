@@ -38,7 +38,7 @@ struct Recorded {
     EdfContent edf;
 };
 
-class SessionTest : public ::testing::Test
+class RecordingRunTest : public ::testing::Test
 {
 protected:
     void SetUp() override { ensureGuiApplication(); }
@@ -151,7 +151,7 @@ void expectEdfMatchesCsv(const Recorded& run)
 // Losses at known packets and calibration on: the CSV holds what the library
 // delivered, the EDF+ the same values; filler runs, offset changes and status
 // events are annotated where they happened; the events CSV matches.
-TEST_F(SessionTest, LossesAndCalibration_CsvEdfAndEventsAgree)
+TEST_F(RecordingRunTest, LossesAndCalibration_CsvEdfAndEventsAgree)
 {
     configure("fast=1 drop=100,101,150 seed=3");
     RunOptions options;
@@ -229,7 +229,7 @@ TEST_F(SessionTest, LossesAndCalibration_CsvEdfAndEventsAgree)
 // The dongle is unplugged for a while and plugged in again: the recording
 // goes on in the same files, the gap written as lost samples on the time line
 // and annotated; the timestamps stay true.
-TEST_F(SessionTest, HeadsetUnpluggedAndBack_GapWrittenAsLostSamples)
+TEST_F(RecordingRunTest, HeadsetUnpluggedAndBack_GapWrittenAsLostSamples)
 {
     configure("");
     RunOptions options;
@@ -288,7 +288,7 @@ TEST_F(SessionTest, HeadsetUnpluggedAndBack_GapWrittenAsLostSamples)
 
 // The headset goes silent for longer than the library waits (it reports
 // DEVICE_NOT_RESPONDING) and is switched on again.
-TEST_F(SessionTest, HeadsetSilentLongerThanTheLibraryWaits_ThenBack)
+TEST_F(RecordingRunTest, HeadsetSilentLongerThanTheLibraryWaits_ThenBack)
 {
     configure("");
     RunOptions options;
@@ -322,7 +322,7 @@ TEST_F(SessionTest, HeadsetSilentLongerThanTheLibraryWaits_ThenBack)
     EXPECT_EQ(notes, (std::vector<std::string>{"Headset lost", "Headset back"}));
 }
 
-TEST_F(SessionTest, ReconnectZero_GivesUpAtOnceAndKeepsWhatWasRecorded)
+TEST_F(RecordingRunTest, ReconnectZero_GivesUpAtOnceAndKeepsWhatWasRecorded)
 {
     configure("");
     RunOptions options;
@@ -345,7 +345,7 @@ TEST_F(SessionTest, ReconnectZero_GivesUpAtOnceAndKeepsWhatWasRecorded)
 
 // A writer slower than the stream: the queue overflows; the dropped samples
 // are counted, written as lost samples and noted, never silently missing.
-TEST_F(SessionTest, QueueOverflow_CountedWrittenAsLostAndNoted)
+TEST_F(RecordingRunTest, QueueOverflow_CountedWrittenAsLostAndNoted)
 {
     configure("fast=1");
     RunOptions options;
@@ -369,7 +369,7 @@ TEST_F(SessionTest, QueueOverflow_CountedWrittenAsLostAndNoted)
         ASSERT_EQ(std::stoll(run.csv[row][0]) - std::stoll(run.csv[row - 1][0]), 4) << "row " << row;
 }
 
-TEST_F(SessionTest, WriteFailure_StopsTheRecordingAndTheOtherFilesStayValid)
+TEST_F(RecordingRunTest, WriteFailure_StopsTheRecordingAndTheOtherFilesStayValid)
 {
     configure("");
     RunOptions options;
@@ -385,7 +385,7 @@ TEST_F(SessionTest, WriteFailure_StopsTheRecordingAndTheOtherFilesStayValid)
     ASSERT_TRUE(run.edf.ok) << run.edf.error;
 }
 
-TEST_F(SessionTest, UnwritableOutput_FailsBeforeTheHeadsetIsOpened)
+TEST_F(RecordingRunTest, UnwritableOutput_FailsBeforeTheHeadsetIsOpened)
 {
     configure("");
     RunOptions options;
@@ -407,7 +407,7 @@ TEST_F(SessionTest, UnwritableOutput_FailsBeforeTheHeadsetIsOpened)
     EXPECT_TRUE(run.summary.files.empty());
 }
 
-TEST_F(SessionTest, HeadsetCannotBeOpened_TheLibrarysTextAndNoFiles)
+TEST_F(RecordingRunTest, HeadsetCannotBeOpened_TheLibrarysTextAndNoFiles)
 {
     configure("refuse_open=1");
     RunOptions options;
@@ -422,7 +422,7 @@ TEST_F(SessionTest, HeadsetCannotBeOpened_TheLibrarysTextAndNoFiles)
     EXPECT_TRUE(QDir(cwd.path()).entryList({QStringLiteral("rec*")}, QDir::Files).isEmpty());
 }
 
-TEST_F(SessionTest, StopBeforeTheFirstSample_NothingWritten)
+TEST_F(RecordingRunTest, StopBeforeTheFirstSample_NothingWritten)
 {
     configure("");
     RunOptions options;
@@ -432,7 +432,7 @@ TEST_F(SessionTest, StopBeforeTheFirstSample_NothingWritten)
     EXPECT_TRUE(QDir(cwd.path()).entryList({QStringLiteral("rec*")}, QDir::Files).isEmpty());
 }
 
-TEST_F(SessionTest, StopWhileRecording_EverySampleReceivedIsWritten)
+TEST_F(RecordingRunTest, StopWhileRecording_EverySampleReceivedIsWritten)
 {
     configure("");
     RunOptions options;

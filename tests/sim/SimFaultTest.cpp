@@ -170,6 +170,29 @@ TEST(SimFaults, HeadsetSwitches_SilenceOneSideOrKeepStreaming)
     EXPECT_TRUE(receive(plain, 1, 0).empty());
 }
 
+// hold stops a stream's packets until it is released, and it then goes on
+// with the next packet number; unplug_after_packets unplugs the device
+// instead of packet N, every packet before it reaching the host.
+TEST(SimFaults, StreamSwitches_HoldThePacketsOrUnplugAfterN)
+{
+    configure("fast=1 hold=1 unplug_after_packets=3");
+    void* port = openPort();
+    send(port, START_STREAM);
+    EXPECT_TRUE(state().streaming);
+    EXPECT_TRUE(receive(port, 1, 0).empty()) << "held";
+    ASSERT_EQ(ondira_sim_set(0, "hold=0"), 0);
+    for (unsigned sequence = 0; sequence < 3; ++sequence) {
+        const Bytes packet = receive(port, PACKET_SIZE);
+        ASSERT_EQ(packet.size(), PACKET_SIZE);
+        EXPECT_EQ(packet[6], sequence) << "the numbers go on where they were held";
+    }
+    std::uint32_t count = 0;
+    unsigned char byte = 0;
+    EXPECT_NE(FT_Read(port, &byte, 1, &count), 0u) << "unplugged instead of the fourth packet";
+    EXPECT_TRUE(state().unplugged);
+    EXPECT_EQ(state().packetsSent, 3u);
+}
+
 // drop and loss lose data packets on the radio link, whose sequence numbers
 // stay used; garbage puts runs of 1..16 bytes before packets.
 TEST(SimFaults, RadioSwitches_LoseOrGarblePackets)

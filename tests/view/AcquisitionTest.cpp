@@ -272,6 +272,44 @@ TEST_F(AcquisitionTest, HeadsetLost_WhileRecording_ClosesTheFilesAndSaysWhatToDo
     EXPECT_TRUE(until([&] { return link->status().link == Link::Streaming; })) << listOf(log);
 }
 
+TEST_F(AcquisitionTest, HeadsetLost_WhileRecording_ReconnectsAndTheRecordingGoesOn)
+{
+    AcquisitionOptions options = simulatorOptions();
+    options.reconnectIntervalSeconds = 0.2;
+    start("replug_after_ms=300", options);
+    auto capture = std::make_shared<ondira_test::Capture>();
+    RecordingRequest request;
+    request.base = base("through");
+    request.extraWriters.push_back(std::make_unique<ondira_test::CaptureWriter>(capture));
+    link->startRecording(std::move(request));
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
+    ondira_sim_unplug(0);
+    ASSERT_TRUE(until([&] { return link->status().link == Link::Reconnecting; })) << listOf(log);
+    ASSERT_TRUE(until([&] { return link->status().link == Link::Streaming && link->status().recordedSeconds >= 3.0; }))
+        << listOf(log);
+    EXPECT_TRUE(link->status().recording) << "the recording goes on through the loss";
+    link->stopRecording();
+    ASSERT_TRUE(settled());
+    pump();
+
+    std::lock_guard<std::mutex> lock(capture->mutex);
+    std::vector<std::string> notes;
+    for (const auto& note : capture->notes)
+        notes.push_back(note.text);
+    ASSERT_GE(notes.size(), 2u);
+    EXPECT_EQ(notes[0], "Headset lost");
+    EXPECT_EQ(notes[1].rfind("Headset back after ", 0), 0u) << notes[1];
+    // The time away is a run of fillers on the one 4 ms time line.
+    long long longestRun = 0, run = 0;
+    for (std::size_t i = 1; i < capture->samples.size(); ++i) {
+        ASSERT_EQ(capture->samples[i].timestampMs - capture->samples[i - 1].timestampMs, 4) << "sample " << i;
+        run = ondira::formats::isFiller(capture->samples[i]) ? run + 1 : 0;
+        longestRun = std::max(longestRun, run);
+    }
+    EXPECT_GE(longestRun, 50) << "at least 200 ms away";
+    EXPECT_TRUE(logHas(log, LogKind::Note, "The headset is back")) << listOf(log);
+}
+
 TEST_F(AcquisitionTest, Requests_AtTheWrongTime_AreRefusedWithAReason)
 {
     ASSERT_EQ(configure("timescale=4"), "");

@@ -25,7 +25,11 @@ namespace session {
 /// Trivially copyable: the queue copies it into slotCount allocated up front.
 struct TapRecord {
     long long index;               ///< on the stream's time line from 0, fillers included
-    long long timestampMs;         ///< the library's timestamp
+    /// The library's timestamp; after a lost headset came back, shifted so
+    /// that the stream stays 4 ms apart across the gap (by less than a
+    /// sample period, unless the library's time line had run ahead of the
+    /// clock).
+    long long timestampMs;
     std::int32_t microvolts[OndiraData::CHANNEL_COUNT];
     std::uint32_t stream;          ///< from 1; a new one at every start of streaming
     std::uint32_t droppedBefore;   ///< samples of this stream the tap had no room for just before
@@ -80,7 +84,8 @@ private:
     std::atomic<long long> droppedCount{0};
     std::atomic<long long> receivedCount{0};
     std::atomic<std::size_t> wanted{0}; // 0: nobody waits
-    std::mutex wakeMutex;
+    std::mutex wakeMutex;               // guards wakeCount
+    unsigned long long wakeCount = 0;
     std::condition_variable wakeUp;
 };
 
