@@ -33,7 +33,7 @@ std::mutex& edflibMutex()
     return mutex;
 }
 
-enum class Kind { Event, Note, Lost, OffsetChange, End };
+enum class Kind { Event, Note, Marker, Lost, OffsetChange, End };
 
 struct Annotation {
     Annotation(long long onset, long long duration, std::string text, Kind kind)
@@ -82,12 +82,14 @@ std::string channelList(const std::vector<int>& channels)
     return list;
 }
 
-/// How much an annotation is worth keeping when the file lacks room: the
-/// notes exist only here, the events are in the events file as well, offset
-/// changes in the CSV's flags.
+/// How much an annotation is worth keeping when the file lacks room: a
+/// marker is what the experiment is about, the notes exist only here, the
+/// events are in the events file as well, offset changes in the CSV's flags.
 int priority(Kind kind)
 {
     switch (kind) {
+    case Kind::Marker:
+        return 4;
     case Kind::End:
     case Kind::Note:
         return 3;
@@ -321,6 +323,12 @@ bool EdfWriter::writeNote(const Note& note)
 {
     d->annotations.emplace_back(toTicks(note.onsetSeconds), note.durationSeconds < 0 ? -1 : toTicks(note.durationSeconds),
                                 shorten(note.text), Kind::Note);
+    return !d->failed;
+}
+
+bool EdfWriter::writeMarker(const Marker& marker)
+{
+    d->annotations.emplace_back(toTicks(marker.onsetSeconds), -1, shorten(marker.text), Kind::Marker);
     return !d->failed;
 }
 

@@ -93,6 +93,8 @@ struct PlotWriter::State {
     long long bucketSize = 1;
     std::vector<Bucket> buckets;
     std::array<std::vector<std::uint32_t>, OndiraData::CHANNEL_COUNT> histogram;
+    /// Markers by onset: a bounded number are drawn, each with its text.
+    std::vector<Marker> markers;
 
     void add(const Sample& s);
     int percentile(int channel, double fraction) const;
@@ -294,11 +296,29 @@ QImage PlotWriter::State::render() const
         painter.restore();
     }
 
+    // Markers: a line across every lane with the text at its top, as many as
+    // have room side by side (the events file lists them all).
+    const QColor markerColour(0, 130, 60);
+    double lastLabelEnd = -1e9;
+    for (const Marker& marker : markers) {
+        if (marker.onsetSeconds < 0 || marker.onsetSeconds > span)
+            continue;
+        const double x = xOf(marker.onsetSeconds * OndiraData::SAMPLE_RATE_HZ);
+        painter.setPen(QPen(markerColour, 1));
+        painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+        const QString text = metrics.elidedText(QString::fromStdString(marker.text), Qt::ElideRight, 160);
+        if (x > lastLabelEnd) {
+            painter.drawText(QPointF(x + 3, plot.top() + font.pixelSize()), text);
+            lastLabelEnd = x + 3 + metrics.horizontalAdvance(text) + 6;
+        }
+    }
+
     // Legend, bottom right.
     const int legendY = plot.bottom() + font.pixelSize() * 3;
     const int legendWidth = metrics.horizontalAdvance(QStringLiteral("lost samples")) + 30;
     const int offsetWidth = metrics.horizontalAdvance(QStringLiteral("offset change")) + 30;
-    int x = plot.right() - legendWidth - offsetWidth;
+    const int markerWidth = metrics.horizontalAdvance(QStringLiteral("marker")) + 30;
+    int x = plot.right() - legendWidth - offsetWidth - markerWidth;
     painter.fillRect(QRect(x, legendY - font.pixelSize() / 2, 14, font.pixelSize()), lostColour);
     painter.setPen(Qt::black);
     painter.drawText(QRect(x + 20, legendY - font.pixelSize(), legendWidth, font.pixelSize() * 2),
@@ -309,6 +329,12 @@ QImage PlotWriter::State::render() const
     painter.setPen(Qt::black);
     painter.drawText(QRect(x + 20, legendY - font.pixelSize(), offsetWidth, font.pixelSize() * 2),
                      Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("offset change"));
+    x += offsetWidth;
+    painter.setPen(QPen(markerColour, 1));
+    painter.drawLine(QPoint(x + 7, legendY - font.pixelSize() / 2), QPoint(x + 7, legendY + font.pixelSize() / 2));
+    painter.setPen(Qt::black);
+    painter.drawText(QRect(x + 20, legendY - font.pixelSize(), markerWidth, font.pixelSize() * 2),
+                     Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("marker"));
     if (samples == 0) {
         painter.setFont(title);
         painter.drawText(plot, Qt::AlignCenter, QStringLiteral("no samples"));
@@ -343,6 +369,15 @@ bool PlotWriter::writeSamples(const Sample* samples, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
         d->add(samples[i]);
+    return true;
+}
+
+bool PlotWriter::writeMarker(const Marker& marker)
+{
+    // Bounded however many come: beyond this the picture could not show them apart.
+    constexpr std::size_t MAX_MARKERS = 10000;
+    if (d->markers.size() < MAX_MARKERS)
+        d->markers.push_back(marker);
     return true;
 }
 

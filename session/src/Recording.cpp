@@ -95,7 +95,9 @@ struct Recording::Impl {
     long long awayRun = 0;
     long long dropRun = 0;
     long long dropRunStart = 0;
+    long long dropRunWall = 0;
     long long entriesLost = 0;
+    long long markersWritten = 0;
     std::map<std::string, int> eventsByType;
     std::string error;
 };
@@ -141,7 +143,7 @@ void Recording::Impl::closeDropRun()
     if (dropRun == 0)
         return;
     notes.push_back(formats::Note{seconds(static_cast<double>(dropRunStart)), seconds(static_cast<double>(dropRun)),
-                                  droppedNote(dropRun)});
+                                  droppedNote(dropRun), dropRunWall});
     dropRun = 0;
 }
 
@@ -166,8 +168,10 @@ void Recording::Impl::drainRows()
                 continue;
             const long long at = written.load() + static_cast<long long>(out.size());
             if (row.kind == Row::Kind::Dropped) {
-                if (dropRun++ == 0)
+                if (dropRun++ == 0) {
                     dropRunStart = at;
+                    dropRunWall = row.sample.timestampMs;
+                }
             } else {
                 closeDropRun();
             }
@@ -175,7 +179,8 @@ void Recording::Impl::drainRows()
                 ++awayRun;
             } else if (row.resumed) {
                 notes.push_back(formats::Note{seconds(static_cast<double>(at)), -1.0,
-                                              backNote(seconds(static_cast<double>(awayRun + 1)))});
+                                              backNote(seconds(static_cast<double>(awayRun + 1))),
+                                              row.sample.timestampMs});
                 awayRun = 0;
             }
             out.push_back(row.sample);
@@ -213,7 +218,18 @@ void Recording::Impl::writeEntry(const LogEntry& entry, double onset)
             }
         }
     } else if (entry.kind == LogEntry::Kind::Note) {
-        dispatchNote(formats::Note{onset, -1.0, entry.text});
+        dispatchNote(formats::Note{onset, -1.0, entry.text, entry.wallMs});
+    } else if (entry.kind == LogEntry::Kind::Marker) {
+        ++markersWritten;
+        if (failed.load())
+            return;
+        const formats::Marker marker{onset, entry.wallMs, entry.text};
+        for (auto& writer : writers) {
+            if (!writer->writeMarker(marker)) {
+                fail(*writer);
+                return;
+            }
+        }
     }
 }
 
@@ -225,7 +241,7 @@ void Recording::Impl::drainEntries()
     waiting.swap(held);
     waiting.insert(waiting.end(), std::make_move_iterator(entries.begin()), std::make_move_iterator(entries.end()));
     for (const LogEntry& entry : waiting) {
-        if (entry.kind != LogEntry::Kind::Status && entry.kind != LogEntry::Kind::Note)
+        if (entry.kind == LogEntry::Kind::Info || entry.kind == LogEntry::Kind::Failure)
             continue;
         if (entry.stream == 0 || entry.position < 0) {
             writeEntry(entry, 0.0); // before the stream's first sample
@@ -266,8 +282,10 @@ void Recording::Impl::run()
     if (haveFirst && !full.load() && options.maxSamples > 0)
         trailing = std::min(trailing, options.maxSamples - written.load());
     for (long long k = 0; haveFirst && !full.load() && k < trailing; ++k) {
-        if (dropRun++ == 0)
+        if (dropRun++ == 0) {
             dropRunStart = written.load() + static_cast<long long>(out.size());
+            dropRunWall = lastSample.timestampMs + OndiraData::SAMPLE_PERIOD_MS;
+        }
         lastSample.timestampMs += OndiraData::SAMPLE_PERIOD_MS;
         lastSample.flag = OndiraData::FLAG_LOST_SAMPLE;
         lastSample.offsetChangeIndex = 0;
@@ -373,6 +391,7 @@ RecordingResult Recording::finish()
     result.dropped = d->droppedRows;
     result.afterEnd = result.received - d->deliveredRows - d->droppedRows;
     result.eventsByType = d->eventsByType;
+    result.markers = d->markersWritten;
     result.error = d->error;
     for (auto& writer : d->writers) {
         if (result.samples == 0) {

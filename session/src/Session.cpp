@@ -692,6 +692,7 @@ void Session::Impl::run()
             pending.fetch_sub(1);
         }
         watch();
+        statusLog.next(); // markers join the log at least this often
     }
     doClose();
     dropFacade();
@@ -927,6 +928,30 @@ double Session::positionAt(std::int64_t steadyNs) const
 void Session::note(LogEntry::Kind kind, const std::string& text)
 {
     d->addEntry(kind, text, d->positionNow(steadyNowNs()));
+}
+
+MarkResult Session::mark(const std::string& text)
+{
+    MarkResult result;
+    const std::int64_t now = steadyNowNs();
+    result.wallMs = wallNowMs();
+    if (!isValidMarkerText(text.data(), text.size(), result.reason)) {
+        result.placement = MarkPlacement::Refused;
+        return result;
+    }
+    const Link link = d->currentLink();
+    if (link != Link::Streaming && link != Link::Reconnecting)
+        return result; // NotStreaming
+    result.stream = d->stream.load();
+    result.position = d->positionNow(now);
+    if (result.position < 0) {
+        result.placement = MarkPlacement::BeforeFirstSample;
+        return result;
+    }
+    result.placement = d->statusLog.addMarker(now, result.wallMs, result.stream, result.position, text)
+        ? MarkPlacement::Placed
+        : MarkPlacement::QueueFull;
+    return result;
 }
 
 } // namespace session

@@ -62,28 +62,119 @@ std::string reasonOf(const std::vector<int>& codes)
     return texts.empty() ? std::string("the library reported no reason") : texts;
 }
 
+bool isValidMarkerText(const char* text, std::size_t length, std::string& reason)
+{
+    if (length == 0) {
+        reason = "empty";
+        return false;
+    }
+    if (length > MAX_MARKER_BYTES) {
+        reason = "longer than " + std::to_string(MAX_MARKER_BYTES) + " bytes";
+        return false;
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    for (std::size_t i = 0; i < length;) {
+        const unsigned char lead = bytes[i];
+        if (lead < 0x20 || lead == 0x7F) {
+            reason = "a control character";
+            return false;
+        }
+        std::size_t extra = 0;
+        std::uint32_t code = lead;
+        if (lead >= 0xF0 && lead <= 0xF4) {
+            extra = 3;
+            code = lead & 0x07;
+        } else if (lead >= 0xE0 && lead <= 0xEF) {
+            extra = 2;
+            code = lead & 0x0F;
+        } else if (lead >= 0xC2 && lead <= 0xDF) {
+            extra = 1;
+            code = lead & 0x1F;
+        } else if (lead >= 0x80) {
+            reason = "not UTF-8";
+            return false;
+        }
+        for (std::size_t k = 1; k <= extra; ++k) {
+            if (i + k >= length || (bytes[i + k] & 0xC0) != 0x80) {
+                reason = "not UTF-8";
+                return false;
+            }
+            code = (code << 6) | (bytes[i + k] & 0x3F);
+        }
+        // Overlong forms, surrogates and code points beyond U+10FFFF.
+        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF))
+            || (code >= 0xD800 && code <= 0xDFFF)) {
+            reason = "not UTF-8";
+            return false;
+        }
+        if (code >= 0x80 && code < 0xA0) {
+            reason = "a control character";
+            return false;
+        }
+        i += 1 + extra;
+    }
+    return true;
+}
+
 StatusLog::StatusLog()
     : ring(CAPACITY)
 {
 }
 
+void StatusLog::put(LogEntry entry) const
+{
+    entry.sequence = count;
+    ring[static_cast<std::size_t>(count % static_cast<long long>(CAPACITY))] = std::move(entry);
+    ++count;
+}
+
+void StatusLog::takeMarkers() const
+{
+    QueuedMarker queued;
+    while (markers.pop(queued)) {
+        LogEntry entry;
+        entry.kind = LogEntry::Kind::Marker;
+        entry.steadyNs = queued.steadyNs;
+        entry.wallMs = queued.wallMs;
+        entry.stream = queued.stream;
+        entry.position = queued.position;
+        entry.text.assign(queued.text, queued.length);
+        put(std::move(entry));
+    }
+}
+
+bool StatusLog::addMarker(std::int64_t steadyNs, long long wallMs, unsigned stream, double position,
+                          const std::string& text)
+{
+    QueuedMarker queued;
+    queued.steadyNs = steadyNs;
+    queued.wallMs = wallMs;
+    queued.position = position;
+    queued.stream = stream;
+    queued.length = static_cast<unsigned>(std::min(text.size(), MAX_MARKER_BYTES));
+    std::memcpy(queued.text, text.data(), queued.length);
+    return markers.bounded_push(queued);
+}
+
 long long StatusLog::add(LogEntry entry)
 {
     std::lock_guard<std::mutex> lock(mutex);
-    entry.sequence = count;
-    ring[static_cast<std::size_t>(count % static_cast<long long>(CAPACITY))] = std::move(entry);
-    return count++;
+    takeMarkers();
+    put(std::move(entry));
+    return count - 1;
 }
 
 long long StatusLog::next() const
 {
     std::lock_guard<std::mutex> lock(mutex);
+    takeMarkers();
     return count;
 }
 
 long long StatusLog::read(long long& cursor, std::vector<LogEntry>& out, std::size_t max) const
 {
     std::lock_guard<std::mutex> lock(mutex);
+    takeMarkers();
     const long long oldest = std::max(0LL, count - static_cast<long long>(CAPACITY));
     long long lost = 0;
     if (cursor < oldest) {
@@ -98,6 +189,7 @@ long long StatusLog::read(long long& cursor, std::vector<LogEntry>& out, std::si
 std::vector<int> StatusLog::codesSince(long long since) const
 {
     std::lock_guard<std::mutex> lock(mutex);
+    takeMarkers();
     std::vector<int> codes;
     for (long long s = std::max({since, 0LL, count - static_cast<long long>(CAPACITY)}); s < count; ++s) {
         const LogEntry& entry = ring[static_cast<std::size_t>(s % static_cast<long long>(CAPACITY))];

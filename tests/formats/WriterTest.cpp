@@ -215,20 +215,24 @@ TEST(CsvWriter, WriteFailureIsReportedWithTheReason)
     EXPECT_FALSE(writer.close());
 }
 
-TEST(EventsCsvWriter, OneRowPerEventWithTextsQuoted)
+TEST(EventsCsvWriter, OneRowPerEventMarkerAndNoteWithTextsWholeAndQuoted)
 {
     QTemporaryDir dir;
     const std::string path = pathIn(dir, "a.events.csv");
     EventsCsvWriter writer(path);
     ASSERT_TRUE(writer.open());
     ASSERT_TRUE(writer.writeEvent({1700000000623LL, 0.5, 0, "ERROR", "Error while reading, writing \"or\" so"}));
-    ASSERT_TRUE(writer.writeEvent({1700000000700LL, 0.6, 9, "INFO", "Channel 1 is calibrated"}));
+    const std::string longText = "Bild 17: Gesicht, ängstlich, links; " + std::string(100, 'x');
+    ASSERT_TRUE(writer.writeMarker({0.61234, 1700000000734LL, longText}));
+    ASSERT_TRUE(writer.writeNote({2.0, -1.0, "Headset lost", 1700000002123LL}));
     ASSERT_TRUE(writer.close());
     const auto rows = readCsv(path);
-    ASSERT_EQ(rows.size(), 3u);
-    EXPECT_EQ(rows[0], (std::vector<std::string>{"timestamp_ms", "code", "type", "text"}));
-    EXPECT_EQ(rows[1], (std::vector<std::string>{"1700000000623", "0", "ERROR", "Error while reading, writing \"or\" so"}));
-    EXPECT_EQ(rows[2], (std::vector<std::string>{"1700000000700", "9", "INFO", "Channel 1 is calibrated"}));
+    ASSERT_EQ(rows.size(), 4u);
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"kind", "onset_s", "timestamp_ms", "code", "type", "text"}));
+    EXPECT_EQ(rows[1], (std::vector<std::string>{"status", "0.5000", "1700000000623", "0", "ERROR",
+                                                 "Error while reading, writing \"or\" so"}));
+    EXPECT_EQ(rows[2], (std::vector<std::string>{"marker", "0.6123", "1700000000734", "", "", longText}));
+    EXPECT_EQ(rows[3], (std::vector<std::string>{"note", "2.0000", "1700000002123", "", "", "Headset lost"}));
 }
 
 TEST(Outputs, FormatsAndFileNames)

@@ -276,7 +276,7 @@ TEST_F(CommandTest, SigintWhileRecording_ValidFilesAndStatus0)
         ASSERT_EQ(edf.microvolts[0].size(), static_cast<std::size_t>(edf.records * 250));
         EXPECT_NEAR(edf.microvolts[0][samples - 1], std::stod(rows.back()[1]), 0.3);
         EXPECT_EQ(readCsv(base.toStdString() + ".events.csv")[0],
-                  (std::vector<std::string>{"timestamp_ms", "code", "type", "text"}));
+                  (std::vector<std::string>{"kind", "onset_s", "timestamp_ms", "code", "type", "text"}));
         QImage image;
         EXPECT_TRUE(image.load(base + QStringLiteral(".png"), "PNG"));
     }

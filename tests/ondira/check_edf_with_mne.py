@@ -51,7 +51,10 @@ if result.returncode != 0:
 with open(base + ".csv", newline="") as f:
     rows = list(csv.reader(f))
 with open(base + ".events.csv", newline="") as f:
-    events = list(csv.reader(f))[1:]
+    event_rows = list(csv.reader(f))
+check(event_rows[0] == ["kind", "onset_s", "timestamp_ms", "code", "type", "text"],
+      "events header %r" % event_rows[0])
+events = [row for row in event_rows[1:] if row[0] == "status"]
 header, samples = rows[0], rows[1:]
 check(header == ["timestamp_ms", "Fp1_uV", "Fp2_uV", "O1_uV", "O2_uV", "flag", "offset_change_index"],
       "CSV header %r" % header)
@@ -113,10 +116,12 @@ check(len(events) > 0, "status events recorded")
 check(len(event_annotations) == len(events), "%d event annotations, %d events"
       % (len(event_annotations), len(events)))
 for event, a in zip(events, event_annotations):
-    text = event[3]
+    text = event[5]
     same = a[2] == text or (a[2].endswith("...") and text.startswith(a[2][:-3]) and len(a[2]) <= 40)
     check(same, "annotation %r for event %r" % (a[2], text))
     check(0 <= a[0] <= 5.5, "event onset %.3f within the recording" % a[0])
+    check(abs(a[0] - min(float(event[1]), 5.496)) < 1e-3,
+          "event onset %.4f in the EDF+, %s in the events file" % (a[0], event[1]))
 
 ends = [a for a in annotations if a[2] == "Recording ends"]
 check(len(ends) == 1 and near(ends[0][0], 5.5), "'Recording ends' at 5.5 s: %r" % ends)

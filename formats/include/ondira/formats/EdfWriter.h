@@ -14,9 +14,11 @@ namespace formats {
 /// and time (local time, to the millisecond) from the first sample; equipment
 /// from the firmware versions. Annotations (UTF-8, at most 40 bytes each, as
 /// EDFlib writes them; longer texts are shortened at a word and end in "…"):
-/// every status event, every run of fillers ("N samples lost"), every offset
-/// change ("Offset change, channel K"), the notes, and "Recording ends" where
-/// a last partial second was completed by repeating the last sample.
+/// every marker, every status event, every run of fillers ("N samples
+/// lost"), every offset change ("Offset change, channel K"), the notes, and
+/// "Recording ends" where a last partial second was completed by repeating
+/// the last sample. Markers are kept before anything else when the file
+/// lacks room.
 class EdfWriter : public Writer
 {
 public:
@@ -38,6 +40,7 @@ public:
     bool writeSamples(const Sample* samples, std::size_t count) override;
     bool writeEvent(const StatusEvent& event) override;
     bool writeNote(const Note& note) override;
+    bool writeMarker(const Marker& marker) override;
     bool close() override;
     void discard() override;
 

@@ -10,7 +10,8 @@ namespace formats {
 
 /// A PNG picture of the whole recording: four stacked channels on a common
 /// time axis in seconds, each with its label and a µV scale around its own
-/// median; stretches of fillers shaded, offset changes marked; a title with
+/// median; stretches of fillers shaded, offset changes and markers marked
+/// (the markers with their text, as many as have room); a title with
 /// start time, duration, sample count and losses.
 ///
 /// Memory stays bounded however long the recording: the writer keeps the
@@ -28,6 +29,7 @@ public:
     bool open() override;
     void describe(const RecordingInfo& info) override;
     bool writeSamples(const Sample* samples, std::size_t count) override;
+    bool writeMarker(const Marker& marker) override;
     bool close() override;
     void discard() override;
 

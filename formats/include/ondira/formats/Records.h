@@ -47,11 +47,19 @@ struct StatusEvent {
     std::string text;
 };
 
-/// A remark of the recorder itself: "Headset lost", "Headset back after 4.2 s", ...
+/// A remark of the recording itself: "Headset lost", "Headset back after 4.2 s", ...
 struct Note {
     double onsetSeconds = 0.0;
     double durationSeconds = -1.0; ///< negative: none
     std::string text;
+    long long wallMs = 0;          ///< wall clock when it happened, ms since 1970-01-01 UTC
+};
+
+/// A stimulus marker that an experiment put into the recording.
+struct Marker {
+    double onsetSeconds = 0.0;     ///< where it lies on the recording's time line
+    long long wallMs = 0;          ///< wall clock when it was marked, ms since 1970-01-01 UTC
+    std::string text;              ///< UTF-8, at most 255 bytes
 };
 
 /// What the library reports about dongle and headset; empty or -1 when unknown.

@@ -11,13 +11,14 @@ namespace formats {
 
 /// A file that a recording produces. The session calls, in this order:
 /// open (before the headset is opened, so that an unwritable output is found
-/// at once), describe, then writeSamples / writeEvent / writeNote as the
+/// at once), describe, then writeSamples / writeEvent / writeNote /
+/// writeMarker as the
 /// recording goes on (on the session's writer thread), and close or, when
 /// nothing was recorded, discard. A writer is used by one thread at a time.
 ///
 /// Samples come in time-line order, fillers included: sample n of the
-/// recording lies at n x 4 ms. Events and notes carry their own onset; they
-/// may come before or after the samples around them.
+/// recording lies at n x 4 ms. Events, notes and markers carry their own
+/// onset; they may come before or after the samples around them.
 ///
 /// A writer that fails returns false and says why in error(); the session then
 /// stops the recording and still closes every writer, so that what was written
@@ -40,6 +41,7 @@ public:
     virtual bool writeSamples(const Sample* samples, std::size_t count) = 0;
     virtual bool writeEvent(const StatusEvent& event) { (void)event; return true; }
     virtual bool writeNote(const Note& note) { (void)note; return true; }
+    virtual bool writeMarker(const Marker& marker) { (void)marker; return true; }
     /// Completes the file; it is valid afterwards, also after a failure.
     virtual bool close() = 0;
     /// Closes and deletes the file (nothing was recorded).

@@ -39,6 +39,7 @@ struct RecordingResult {
     long long dropped = 0;      ///< of which the tap had no room for: written as fillers
     long long afterEnd = 0;     ///< of which came after the time line was full: not written
     std::map<std::string, int> eventsByType;
+    long long markers = 0;      ///< markers written
     std::vector<std::string> files;  ///< written (empty when nothing was recorded)
     /// The first failure of a writer, with its file's name; empty if none.
     std::string error;
@@ -49,9 +50,9 @@ struct RecordingResult {
 /// annotation lies and one set of texts:
 /// - samples are written in time-line order, fillers included: row n lies at
 ///   n x 4 ms from the first row;
-/// - a status event or a note of the session lies at its position on the
-///   stream's time line (LogEntry::position) counted from the first row;
-///   entries from before the first row lie at 0;
+/// - a status event, a note or a marker of the session lies at its position
+///   on the stream's time line (LogEntry::position) counted from the first
+///   row; entries from before the first row lie at 0;
 /// - "N samples dropped: recording queue full" over the fillers for samples
 ///   the tap had no room for (also those at the very end, which no later
 ///   sample announces); "Headset back after N s" at the first row after

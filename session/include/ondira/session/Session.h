@@ -140,6 +140,25 @@ struct SessionStatus {
     std::int64_t lastDeliveryNs = 0;
 };
 
+/// Where a marker went.
+enum class MarkPlacement {
+    Placed,             ///< on the stream's time line, at MarkResult::position
+    BeforeFirstSample,  ///< streaming, but no sample has come yet to place it by
+    NotStreaming,       ///< no stream: before the first start, or after the stream ended
+    Refused,            ///< not a marker text (isValidMarkerText): MarkResult::reason says why
+    QueueFull           ///< more than StatusLog::MARKER_QUEUE markers at once
+};
+
+struct MarkResult {
+    MarkPlacement placement = MarkPlacement::NotStreaming;
+    /// Placed: where on the stream's time line, a fractional sample index.
+    double position = -1.0;
+    unsigned stream = 0;
+    long long wallMs = 0;
+    std::string reason;
+    bool placed() const { return placement == MarkPlacement::Placed; }
+};
+
 /// Threads: every method may be called from any thread. Calls run on the
 /// control thread one at a time, in the order they were made; while one
 /// runs (opening takes up to a few seconds) the others wait their turn.
@@ -198,6 +217,12 @@ public:
     double positionAt(std::int64_t steadyNs) const;
     /// Adds a note of the program's own to the log, at the time line now.
     void note(LogEntry::Kind kind, const std::string& text);
+
+    /// A stimulus marker with `text` (UTF-8), stamped with the steady and the
+    /// wall clock now and placed on the stream's time line at that instant;
+    /// it joins the log as a Marker entry, after every marker before it. Any
+    /// thread: takes no lock and never waits (a few microseconds).
+    MarkResult mark(const std::string& text);
 
 private:
     struct Impl;

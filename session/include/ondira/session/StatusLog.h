@@ -7,6 +7,8 @@
 // (a display, a recording, Python's events()); the session reads it to tell
 // what a call raised.
 
+#include <boost/lockfree/queue.hpp>
+
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -21,7 +23,8 @@ struct LogEntry {
         Status,   ///< a status event of the library (`code`)
         Note,     ///< a step that belongs into a recording: "Headset lost"
         Info,     ///< a step for a person to read: "Streaming started"
-        Failure   ///< something failed: what and why
+        Failure,  ///< something failed: what and why
+        Marker    ///< a stimulus marker (`text`), placed at its `steadyNs`
     };
     long long sequence = 0;        ///< from 0, in the order the entries were added
     Kind kind = Kind::Info;
@@ -57,14 +60,25 @@ int mostSevere(const std::vector<int>& codes);
 /// reported no reason" when none is left.
 std::string reasonOf(const std::vector<int>& codes);
 
+/// The longest marker text, in bytes.
+constexpr std::size_t MAX_MARKER_BYTES = 255;
+
+/// True for 1 to MAX_MARKER_BYTES bytes of well-formed UTF-8 without control
+/// characters; otherwise false with the reason ("empty", "not UTF-8", ...).
+bool isValidMarkerText(const char* text, std::size_t length, std::string& reason);
+
 /// Thread-safe: entries are added from the library's worker, from the
 /// session's control thread and from readers' threads; every method takes a
-/// short lock and never waits for anything else.
+/// short lock and never waits for anything else. A marker is added without
+/// any lock: it waits in a lock-free queue and joins the log, in the order
+/// markers came, at the next call of any other method.
 class StatusLog
 {
 public:
     /// Entries kept; a reader that falls further behind loses the oldest.
     static constexpr std::size_t CAPACITY = 8192;
+    /// Markers that can wait for the log at once.
+    static constexpr std::size_t MARKER_QUEUE = 1024;
 
     StatusLog();
     StatusLog(const StatusLog&) = delete;
@@ -84,10 +98,27 @@ public:
     /// The status codes of the entries from `since` on.
     std::vector<int> codesSince(long long since) const;
 
+    /// Queues a Marker entry (text at most MAX_MARKER_BYTES, checked by the
+    /// caller) without waiting; false when MARKER_QUEUE markers wait already.
+    bool addMarker(std::int64_t steadyNs, long long wallMs, unsigned stream, double position, const std::string& text);
+
 private:
+    struct QueuedMarker {
+        std::int64_t steadyNs;
+        long long wallMs;
+        double position;
+        unsigned stream;
+        unsigned length;
+        char text[MAX_MARKER_BYTES];
+    };
+    /// Moves the queued markers into the ring; under `mutex`.
+    void takeMarkers() const;
+    void put(LogEntry entry) const;
+
     mutable std::mutex mutex;
-    std::vector<LogEntry> ring;
-    long long count = 0;   // entries ever added
+    mutable std::vector<LogEntry> ring;
+    mutable long long count = 0;   // entries ever added
+    mutable boost::lockfree::queue<QueuedMarker, boost::lockfree::capacity<MARKER_QUEUE>> markers;
 };
 
 } // namespace session
