@@ -72,7 +72,7 @@ struct Acquisition::Impl {
         , display(options.displayCapacity)
         , displayReader(display)
         , logCursor(session.log().next())
-        , chipCursor(logCursor)
+        , chipsFrom(logCursor)
         , rows(2048)
     {
         session.attach(display);
@@ -110,8 +110,8 @@ struct Acquisition::Impl {
     }
     void setLink(Link l) { shownLink.store(static_cast<int>(l)); }
     void resetChips();
-    /// Follows the calibration states through the log (any thread, under chipMutex).
-    void followChips();
+    /// Follows the calibration states through the log entries that the window gets.
+    void followChips(const std::vector<session::LogEntry>& entries);
 
     const AcquisitionOptions options;
     session::Session session;
@@ -119,7 +119,7 @@ struct Acquisition::Impl {
     session::TapReader displayReader;
     std::mutex logMutex;            // guards logCursor
     long long logCursor;            // takeLog's
-    long long chipCursor;           // followChips'
+    long long chipsFrom;            // entries before it left out of the chips
     std::vector<session::Row> rows; // takeSamples'
     long long displayFill = 0;      // Dropped rows not yet folded into a sample
     bool restartNext = true;        // the next sample shown starts a stream
@@ -133,7 +133,7 @@ struct Acquisition::Impl {
     std::atomic<long long> earlierLost{0};
     std::atomic<bool> connected{false};
 
-    mutable std::mutex chipMutex;   // guards chips, chipCursor
+    mutable std::mutex chipMutex;   // guards chips, chipsFrom
     std::array<Calibration, OndiraData::CHANNEL_COUNT> chips;
 
     std::mutex requestMutex;        // guards requests, stopping
@@ -154,18 +154,16 @@ struct Acquisition::Impl {
 void Acquisition::Impl::resetChips()
 {
     std::lock_guard<std::mutex> lock(chipMutex);
-    chipCursor = session.log().next();
+    chipsFrom = session.log().next();
     for (auto& chip : chips)
         chip = Calibration::Unknown;
 }
 
-void Acquisition::Impl::followChips()
+void Acquisition::Impl::followChips(const std::vector<session::LogEntry>& entries)
 {
-    std::vector<session::LogEntry> entries;
     std::lock_guard<std::mutex> lock(chipMutex);
-    session.log().read(chipCursor, entries);
     for (const session::LogEntry& entry : entries) {
-        if (entry.kind != session::LogEntry::Kind::Status)
+        if (entry.kind != session::LogEntry::Kind::Status || entry.sequence < chipsFrom)
             continue;
         for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
             chips[c] = nextCalibration(chips[c], static_cast<int>(c), entry.code);
@@ -551,7 +549,7 @@ std::vector<LogEntry> Acquisition::takeLog()
         std::lock_guard<std::mutex> lock(d->logMutex);
         d->eventsSkipped.fetch_add(d->session.log().read(d->logCursor, entries));
     }
-    d->followChips();
+    d->followChips(entries);
     std::vector<LogEntry> shown;
     shown.reserve(entries.size());
     for (const session::LogEntry& e : entries) {
@@ -576,7 +574,6 @@ AcquisitionStatus Acquisition::status() const
     s.link = static_cast<Link>(d->shownLink.load());
     s.busy = d->pending.load() > 0;
     s.source = static_cast<Source>(d->source.load());
-    d->followChips();
     {
         std::lock_guard<std::mutex> lock(d->chipMutex);
         s.calibration = d->chips;

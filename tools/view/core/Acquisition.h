@@ -50,6 +50,7 @@ struct AcquisitionStatus {
     Source source = Source::Headset;
     bool haveInfo = false;
     DeviceInfo info;
+    /// The calibration states as the log entries handed out by takeLog() say.
     std::array<Calibration, OndiraData::CHANNEL_COUNT> calibration{};
     std::array<bool, OndiraData::CHANNEL_COUNT> calibrationOn{};
     long long samples = 0;            ///< delivered by the library since connecting, fillers included
