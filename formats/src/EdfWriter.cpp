@@ -52,12 +52,17 @@ struct Annotation {
 
 /// At most `MAX_ANNOTATION_BYTES` bytes of text; a longer one is cut after a
 /// whole word and ends in "...". EDFlib 1.23 turns every byte outside ASCII
-/// into '.', so the text keeps to ASCII.
+/// into '.', so the text keeps to ASCII: a character beyond it becomes one
+/// '?' (the events file has the text whole).
 std::string shorten(const std::string& text, std::size_t maxBytes = MAX_ANNOTATION_BYTES)
 {
     std::string ascii;
-    for (unsigned char c : text)
-        ascii += (c >= 32 && c < 127) ? static_cast<char>(c) : '?';
+    for (unsigned char c : text) {
+        if (c >= 32 && c < 127)
+            ascii += static_cast<char>(c);
+        else if (c < 0x80 || c >= 0xC0)
+            ascii += '?'; // a control character, or the first byte of a UTF-8 sequence
+    }
     if (ascii.size() <= maxBytes)
         return ascii;
     std::string cut = ascii.substr(0, maxBytes - 3);

@@ -62,60 +62,6 @@ std::string reasonOf(const std::vector<int>& codes)
     return texts.empty() ? std::string("the library reported no reason") : texts;
 }
 
-bool isValidMarkerText(const char* text, std::size_t length, std::string& reason)
-{
-    if (length == 0) {
-        reason = "empty";
-        return false;
-    }
-    if (length > MAX_MARKER_BYTES) {
-        reason = "longer than " + std::to_string(MAX_MARKER_BYTES) + " bytes";
-        return false;
-    }
-    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
-    for (std::size_t i = 0; i < length;) {
-        const unsigned char lead = bytes[i];
-        if (lead < 0x20 || lead == 0x7F) {
-            reason = "a control character";
-            return false;
-        }
-        std::size_t extra = 0;
-        std::uint32_t code = lead;
-        if (lead >= 0xF0 && lead <= 0xF4) {
-            extra = 3;
-            code = lead & 0x07;
-        } else if (lead >= 0xE0 && lead <= 0xEF) {
-            extra = 2;
-            code = lead & 0x0F;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            extra = 1;
-            code = lead & 0x1F;
-        } else if (lead >= 0x80) {
-            reason = "not UTF-8";
-            return false;
-        }
-        for (std::size_t k = 1; k <= extra; ++k) {
-            if (i + k >= length || (bytes[i + k] & 0xC0) != 0x80) {
-                reason = "not UTF-8";
-                return false;
-            }
-            code = (code << 6) | (bytes[i + k] & 0x3F);
-        }
-        // Overlong forms, surrogates and code points beyond U+10FFFF.
-        if ((extra == 2 && code < 0x800) || (extra == 3 && (code < 0x10000 || code > 0x10FFFF))
-            || (code >= 0xD800 && code <= 0xDFFF)) {
-            reason = "not UTF-8";
-            return false;
-        }
-        if (code >= 0x80 && code < 0xA0) {
-            reason = "a control character";
-            return false;
-        }
-        i += 1 + extra;
-    }
-    return true;
-}
-
 StatusLog::StatusLog()
     : ring(CAPACITY)
 {

@@ -13,7 +13,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <thread>
 
@@ -337,4 +343,95 @@ TEST_F(CommandTest, HeadsetLostAndBack_SameFilesGapAsLostSamples)
     const auto rows = validCsv(file(QStringLiteral("x.csv")));
     EXPECT_EQ(rows.size(), 1501u);
     EXPECT_GE(longestFillerRun(rows), 375);
+}
+
+namespace {
+
+/// A UDP port on loopback that nothing uses right now.
+int freeUdpPort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+void sendDatagram(int port, const std::string& bytes)
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    close(fd);
+}
+
+} // namespace
+
+// Markers from standard input and from UDP datagrams land in the events file
+// and the EDF+ in the order they came, within the recording; bad datagrams
+// are counted and said once, and the recording goes on.
+TEST_F(CommandTest, Markers_FromStdinAndUdp_InTheFilesBadOnesSaidOnce)
+{
+    const int port = freeUdpPort();
+    const QString base = path(QStringLiteral("marked"));
+    QProcess process;
+    prepare(process);
+    process.start(QStringLiteral(ONDIRA_CLI),
+                  {QStringLiteral("record"), QStringLiteral("--simulate"), QStringLiteral("--seconds"), QStringLiteral("4"),
+                   QStringLiteral("--format"), QStringLiteral("edf,events"), QStringLiteral("--markers"),
+                   QStringLiteral("stdin"), QStringLiteral("--markers"), QStringLiteral("udp:%1").arg(port),
+                   QStringLiteral("--output"), base});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    // The first status event comes with the first samples.
+    while (!out.contains("INFO") && std::chrono::steady_clock::now() < deadline) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("INFO")) << out.toStdString();
+    process.write("from stdin\n");
+    process.waitForBytesWritten(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300)); // markers 300 ms apart, so their order shows
+    sendDatagram(port, "from udp \xC3\xA4");
+    sendDatagram(port, "\xFF not utf-8");
+    sendDatagram(port, "\xFE not utf-8 either");
+    sendDatagram(port, std::string(300, 'x'));
+    process.closeWriteChannel();
+    ASSERT_TRUE(process.waitForFinished(30000));
+    out += process.readAllStandardOutput();
+    const QString err = QString::fromUtf8(process.readAllStandardError());
+    EXPECT_EQ(process.exitCode(), 0) << err.toStdString();
+    EXPECT_EQ(err.count(QStringLiteral("not UTF-8")), 1) << err.toStdString();
+    EXPECT_EQ(err.count(QStringLiteral("longer than 255 bytes")), 1) << err.toStdString();
+    EXPECT_TRUE(out.contains("Markers: 2 placed, 3 refused")) << out.toStdString();
+
+    std::vector<std::pair<double, std::string>> markers;
+    for (const auto& row : readCsv(base.toStdString() + ".events.csv")) {
+        if (row.size() == 6 && row[0] == "marker")
+            markers.push_back({std::stod(row[1]), row[5]});
+    }
+    ASSERT_EQ(markers.size(), 2u);
+    EXPECT_EQ(markers[0].second, "from stdin");
+    EXPECT_EQ(markers[1].second, "from udp \xC3\xA4");
+    EXPECT_GT(markers[0].first, 0.0);
+    EXPECT_GT(markers[1].first, markers[0].first + 0.2);
+    EXPECT_LT(markers[1].first, 4.0);
+    const EdfContent edf = readEdf(base.toStdString() + ".edf");
+    ASSERT_TRUE(edf.ok) << edf.error;
+    std::size_t found = 0;
+    for (const EdfAnnotation& a : edf.annotations) {
+        for (const auto& m : markers) {
+            if (std::abs(a.onset - m.first) < 1e-3 && (a.text == "from stdin" || a.text == "from udp ?"))
+                ++found;
+        }
+    }
+    EXPECT_EQ(found, 2u) << "both markers annotated at their onsets (EDFlib keeps ASCII)";
 }

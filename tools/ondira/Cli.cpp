@@ -34,6 +34,11 @@ int fail(int status, const QString& text)
     return status;
 }
 
+void warn(const QString& text)
+{
+    fail(0, text);
+}
+
 void say(const QString& text)
 {
     std::fprintf(stdout, "%s\n", text.toLocal8Bit().constData());

@@ -22,6 +22,8 @@ enum ExitStatus {
 
 /// Prints "ondira: <text>" on standard error and returns `status`.
 int fail(int status, const QString& text);
+/// Prints "ondira: <text>" on standard error and goes on.
+void warn(const QString& text);
 /// Prints a line on standard output.
 void say(const QString& text);
 

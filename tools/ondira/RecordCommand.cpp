@@ -5,6 +5,7 @@
 
 #include <ondira/StatusData.h>
 #include <ondira/formats/Outputs.h>
+#include <ondira/session/MarkerInput.h>
 #include <ondira/session/RecordingRun.h>
 
 #include <QDir>
@@ -13,6 +14,8 @@
 
 #include <algorithm>
 #include <csignal>
+#include <memory>
+#include <vector>
 #include <cstdio>
 #include <sys/ioctl.h>
 #include <unistd.h>
@@ -84,13 +87,21 @@ struct RecordSettings {
     RunOptions session;
     QString base;
     unsigned formats = ALL_FORMATS;
+    std::vector<MarkerSource> markers;
 };
 
 /// Checks every value; returns -1 when all are fine, else 2 after saying what is wrong.
 int readSettings(const QCommandLineParser& parser, const QCommandLineOption& output, const QCommandLineOption& secondsOption,
                  const QCommandLineOption& calibrate, const QCommandLineOption& labels, const QCommandLineOption& format,
-                 const QCommandLineOption& reconnect, RecordSettings& settings)
+                 const QCommandLineOption& reconnect, const QCommandLineOption& markers, RecordSettings& settings)
 {
+    for (const QString& value : parser.values(markers)) {
+        MarkerSource source;
+        std::string error;
+        if (!parseMarkerSource(value.toStdString(), source, error))
+            return fail(EXIT_USAGE, QStringLiteral("record: --markers: %1.").arg(QString::fromStdString(error)));
+        settings.markers.push_back(source);
+    }
     if (!parser.isSet(output) || parser.value(output).isEmpty())
         return fail(EXIT_USAGE, QStringLiteral("record: --output BASE is required: the files BASE.edf, BASE.csv, "
                                                "BASE.events.csv and BASE.png are written, e.g. --output recordings/demo."));
@@ -154,7 +165,7 @@ int readSettings(const QCommandLineParser& parser, const QCommandLineOption& out
     return -1;
 }
 
-void printSummary(const Summary& summary)
+void printSummary(const Summary& summary, const MarkerInput* markers)
 {
     const double lostPercent = summary.samples > 0 ? 100.0 * summary.fillers / summary.samples : 0.0;
     say(QStringLiteral("Recorded %1 s: %2 samples, %3 lost (%4 %), effective rate %5 samples/s")
@@ -169,6 +180,15 @@ void printSummary(const Summary& summary)
     say(QStringLiteral("Status events: %1").arg(events.isEmpty() ? QStringLiteral("none") : events.join(QStringLiteral(", "))));
     if (summary.reconnects > 0)
         say(QStringLiteral("Headset lost and back: %1 time(s)").arg(summary.reconnects));
+    if (markers) {
+        const MarkerCounts counts = markers->counts();
+        QString line = QStringLiteral("Markers: %1 placed").arg(counts.placed);
+        if (counts.bad > 0)
+            line += QStringLiteral(", %1 refused (not a marker text)").arg(counts.bad);
+        if (counts.notPlaced > 0)
+            line += QStringLiteral(", %1 not placed (no sample to place them by)").arg(counts.notPlaced);
+        say(line);
+    }
     if (summary.overflowed > 0)
         say(QStringLiteral("Recording queue overflow: %1 samples dropped (written as lost samples)").arg(summary.overflowed));
     if (!summary.files.empty()) {
@@ -205,8 +225,13 @@ int record(const QStringList& arguments)
                                        QStringLiteral("How long to keep trying to reopen a lost headset, in seconds "
                                                       "(default 60; 0: give up at once)."),
                                        QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption markers(QStringLiteral("markers"),
+                                     QStringLiteral("Stimulus markers from SOURCE, each at the moment it is read: "
+                                                    "stdin (one per line), udp:PORT (one per datagram to 127.0.0.1) or "
+                                                    "udp:ADDRESS:PORT; may be given more than once."),
+                                     QStringLiteral("SOURCE"));
     const HeadsetOptions headset;
-    parser.addOptions({output, secondsOption, calibrate, labels, format, reconnect});
+    parser.addOptions({output, secondsOption, calibrate, labels, format, reconnect, markers});
     headset.addTo(parser);
     int status = parse(parser, QStringLiteral("record"),
                        QStringLiteral("Records a session of the headset into standard EEG files and draws it."), arguments);
@@ -214,7 +239,7 @@ int record(const QStringList& arguments)
         return status;
 
     RecordSettings settings;
-    status = readSettings(parser, output, secondsOption, calibrate, labels, format, reconnect, settings);
+    status = readSettings(parser, output, secondsOption, calibrate, labels, format, reconnect, markers, settings);
     if (status >= 0)
         return status;
 
@@ -232,6 +257,15 @@ int record(const QStringList& arguments)
     const std::string base = settings.base.toStdString();
     for (auto& writer : makeWriters(base, settings.formats))
         session.addWriter(std::move(writer));
+    std::unique_ptr<MarkerInput> markerInput;
+    if (!settings.markers.empty()) {
+        markerInput = std::make_unique<MarkerInput>(session.session());
+        for (const MarkerSource& source : settings.markers) {
+            std::string error;
+            if (!markerInput->start(source, error))
+                return fail(EXIT_USAGE, QStringLiteral("record: --markers: %1.").arg(QString::fromStdString(error)));
+        }
+    }
     catchStopSignals();
     if (!session.start()) {
         const Summary summary = session.finish();
@@ -277,6 +311,12 @@ int record(const QStringList& arguments)
                     ? QStringLiteral("Recording %1 s to %2.* (Ctrl-C ends it early)").arg(seconds(settings.session.seconds), settings.base)
                     : QStringLiteral("Recording to %1.* until Ctrl-C").arg(settings.base));
         }
+        if (markerInput) {
+            for (const std::string& problem : markerInput->takeProblems()) {
+                clearProgress();
+                warn(QString::fromStdString(problem));
+            }
+        }
         const std::vector<StatusEvent> events = session.takeEvents();
         const Progress progress = session.progress();
         if (terminal) {
@@ -302,19 +342,21 @@ int record(const QStringList& arguments)
             break;
     }
     clearProgress();
+    if (markerInput)
+        markerInput->stop();
 
     const Summary summary = session.finish();
     switch (summary.outcome) {
     case Outcome::Completed:
     case Outcome::Stopped:
-        printSummary(summary);
+        printSummary(summary, markerInput.get());
         return EXIT_DONE;
     case Outcome::NothingRecorded:
         say(QStringLiteral("Stopped before the first sample: nothing recorded, no files written."));
         return EXIT_DONE;
     case Outcome::HeadsetFailed:
         if (summary.samples > 0 && settings.session.reconnectSeconds <= 0) {
-            printSummary(summary);
+            printSummary(summary, markerInput.get());
             return fail(EXIT_HEADSET, QStringLiteral("the headset stopped answering (%1) and --reconnect 0 gives up at "
                                                      "once. The files hold the recording up to then (%2 s).")
                                           .arg(QString::fromUtf8(StatusData::getStringFromCode(
@@ -326,12 +368,12 @@ int record(const QStringList& arguments)
                                                      "battery, then try again (or try the virtual headset: --simulate).")
                                           .arg(QString::fromStdString(summary.message)));
         }
-        printSummary(summary);
+        printSummary(summary, markerInput.get());
         return fail(EXIT_HEADSET, QStringLiteral("%1. The files hold the recording up to then (%2 s). Check the headset's "
                                                  "battery and range and record again; --reconnect S waits longer.")
                                       .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));
     case Outcome::OutputFailed:
-        printSummary(summary);
+        printSummary(summary, markerInput.get());
         return fail(EXIT_OUTPUT, QStringLiteral("%1. The recording stopped after %2 s; the files hold what was recorded "
                                                 "until then. Free some space or choose another --output.")
                                      .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));

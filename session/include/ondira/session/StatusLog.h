@@ -7,6 +7,8 @@
 // (a display, a recording, Python's events()); the session reads it to tell
 // what a call raised.
 
+#include <ondira/session/MarkerText.h>
+
 #include <boost/lockfree/queue.hpp>
 
 #include <cstddef>
@@ -59,13 +61,6 @@ int mostSevere(const std::vector<int>& codes);
 /// states, each once, in the order they came, joined by " / "; "the library
 /// reported no reason" when none is left.
 std::string reasonOf(const std::vector<int>& codes);
-
-/// The longest marker text, in bytes.
-constexpr std::size_t MAX_MARKER_BYTES = 255;
-
-/// True for 1 to MAX_MARKER_BYTES bytes of well-formed UTF-8 without control
-/// characters; otherwise false with the reason ("empty", "not UTF-8", ...).
-bool isValidMarkerText(const char* text, std::size_t length, std::string& reason);
 
 /// Thread-safe: entries are added from the library's worker, from the
 /// session's control thread and from readers' threads; every method takes a
