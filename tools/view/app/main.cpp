@@ -47,10 +47,15 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     std::fflush(stderr);
 }
 
-bool wantsScreenshot(int argc, char** argv)
+/// Whether the run needs no screen: a screenshot, the help and the version.
+bool needsNoScreen(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0 || std::strncmp(argv[i], "--screenshot=", 13) == 0)
+        for (const char* option : {"--screenshot", "--help", "-h", "--version", "-v"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+        if (std::strncmp(argv[i], "--screenshot=", 13) == 0)
             return true;
     }
     return false;
@@ -74,8 +79,9 @@ bool parseLabels(const QString& text, std::array<QString, CHANNEL_COUNT>& labels
 
 int main(int argc, char** argv)
 {
-    // A screenshot needs no screen: without one, draw off-screen.
-    if (wantsScreenshot(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+    // Without a screen, what needs none (a screenshot, the help, man pages
+    // made from it on a build machine) runs on the offscreen platform.
+    if (needsNoScreen(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
         && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(messageHandler);
@@ -121,7 +127,10 @@ int main(int argc, char** argv)
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
     if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+        // Qt names the program by the path it was started with.
+        QString text = parser.helpText();
+        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: ondira-view"));
+        std::fputs(text.toLocal8Bit().constData(), stdout);
         return EXIT_DONE;
     }
     if (parser.isSet(QStringLiteral("version"))) {
