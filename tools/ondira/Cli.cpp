@@ -59,7 +59,8 @@ int parse(QCommandLineParser& parser, const QString& command, const QString& des
         return fail(EXIT_USAGE, QStringLiteral("%1: %2 Run 'ondira %1 --help' for its options.")
                                     .arg(command, parser.errorText()));
     }
-    if (parser.isSet(help)) {
+    // Qt adds --help-all beside --help; there are no Qt options to add here.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         QString text = parser.helpText();
         text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: ondira ") + command);
         std::fputs(text.toLocal8Bit().constData(), stdout);

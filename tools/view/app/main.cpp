@@ -51,7 +51,7 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
 bool needsNoScreen(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        for (const char* option : {"--screenshot", "--help", "-h", "--version", "-v"}) {
+        for (const char* option : {"--screenshot", "--help", "--help-all", "-h", "--version", "-v"}) {
             if (std::strcmp(argv[i], option) == 0)
                 return true;
         }
@@ -126,7 +126,7 @@ int main(int argc, char** argv)
     parser.addOptions({simulate, sim, start, labels, window, scale, notch, screenshot, after, verbose});
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
-    if (parser.isSet(QStringLiteral("help"))) {
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         // Qt names the program by the path it was started with.
         QString text = parser.helpText();
         text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: ondira-view"));
