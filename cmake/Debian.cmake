@@ -77,7 +77,8 @@ per second and channel, keeps each electrode offset inside the converter's
 range, and hands samples and status events to the application's consumer
 objects.
 ${about_the_driver}")
-configure_file(${debian_dir}/libondira1/shlibs.in ${CMAKE_CURRENT_BINARY_DIR}/debian/libondira1/shlibs @ONLY)
+configure_file(${debian_dir}/libondira1/shlibs.in
+    ${CMAKE_CURRENT_BINARY_DIR}/debian/libondira1/shlibs @ONLY)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA
     ${CMAKE_CURRENT_BINARY_DIR}/debian/libondira1/shlibs ${debian_dir}/libondira1/triggers)
 
@@ -103,7 +104,8 @@ set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ${ONDIRA_PACKAGE_NAME_tools})
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION science)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_DEPENDS "${exactly_this_library}")
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SUGGESTS "python3-mne, edfbrowser")
-set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA ${debian_dir}/ondira-tools/postinst ${debian_dir}/ondira-tools/postrm)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_CONTROL_EXTRA
+    ${debian_dir}/ondira-tools/postinst ${debian_dir}/ondira-tools/postrm)
 set(CPACK_COMPONENT_TOOLS_DESCRIPTION "record and watch the Ondira EEG headset
 ondira records sessions of the Ondira four-channel wireless EEG headset into
 EDF+ and CSV files and draws them. ondira-view shows the channels live, with
@@ -123,10 +125,12 @@ if(TARGET ondira_python)
     math(EXPR python_next_minor "${python_minor} + 1")
     set(CPACK_DEBIAN_PYTHON_PACKAGE_NAME ${ONDIRA_PACKAGE_NAME_python})
     set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
-        "python3 (>= ${python_version}~), python3 (<< 3.${python_next_minor}), python3-numpy, ${exactly_this_library}")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS "python3 (>= ${python_version}~), "
+        "python3 (<< 3.${python_next_minor}), python3-numpy, ${exactly_this_library}")
+    string(JOIN "" CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS ${CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS})
     # The virtual headset (simulate=True) comes with the tools.
-    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-mne, ${ONDIRA_PACKAGE_NAME_tools} (= ${ONDIRA_PACKAGE_VERSION})")
+    set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS
+        "python3-mne, ${ONDIRA_PACKAGE_NAME_tools} (= ${ONDIRA_PACKAGE_VERSION})")
     set(CPACK_DEBIAN_PYTHON_PACKAGE_CONTROL_EXTRA
         ${debian_dir}/python3-ondira/postinst ${debian_dir}/python3-ondira/prerm)
     set(CPACK_COMPONENT_PYTHON_DESCRIPTION "Python interface to the Ondira EEG headset

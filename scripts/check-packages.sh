@@ -109,7 +109,8 @@ unset ONDIRA_FTD2XX_LIBRARY ONDIRA_SIM PYTHONPATH LD_LIBRARY_PATH
 step "ondira record --simulate --seconds 2"
 [ "$(command -v ondira)" = /usr/bin/ondira ] || fail "ondira is $(command -v ondira), not /usr/bin/ondira"
 loaded=$(ldd /usr/bin/ondira | sed -n 's/^[[:space:]]*libondira\.so\.1 => \([^ ]*\) .*/\1/p')
-[ "$(realpath "$loaded")" = "$(realpath "$libdir/libondira.so.1")" ] || fail "ondira loads libondira.so.1 from '$loaded'"
+[ "$(realpath "$loaded")" = "$(realpath "$libdir/libondira.so.1")" ] ||
+    fail "ondira loads libondira.so.1 from '$loaded'"
 ondira record --simulate --seconds 2 --output "$work/run/recording"
 for file in recording.edf recording.csv recording.events.csv recording.png; do
     [ -s "$file" ] || fail "ondira record wrote no $file"
@@ -173,8 +174,9 @@ else
         created_rules_dir=/etc/udev
     fi
     "${as_root[@]}" mkdir -p "$(dirname "$lab_rule")"
-    printf '# A lab narrowed the rule to its dongle.\nSUBSYSTEM=="usb", ATTR{idVendor}=="0403", ATTR{idProduct}=="6015", ATTR{serial}=="LAB1", TAG+="uaccess"\n' \
-        | "${as_root[@]}" tee "$lab_rule" >/dev/null
+    printf '%s\n' '# A lab narrowed the rule to its dongle.' \
+        'SUBSYSTEM=="usb", ATTR{idVendor}=="0403", ATTR{idProduct}=="6015", ATTR{serial}=="LAB1", \' \
+        '  TAG+="uaccess"' | "${as_root[@]}" tee "$lab_rule" >/dev/null
     created_lab_rule=1
 fi
 lab_rule_sum=$(sha256sum "$lab_rule" 2>/dev/null || true)

@@ -26,7 +26,8 @@ exit "${IN_CONTAINER:-1}"
 ]=])
 foreach(stub udevadm ischroot systemd-detect-virt)
     file(COPY ${WORK_DIR}/${stub} DESTINATION ${stubs}
-        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE
+            WORLD_READ WORLD_EXECUTE)
 endforeach()
 
 set(ping "udevadm control --ping --timeout=5")
@@ -69,7 +70,8 @@ foreach(case IN LISTS cases)
     if(NOT result EQUAL 0)
         list(APPEND failures "${script} ${argument} [${environment}]: exit ${result}: ${errors}")
     elseif(NOT "${calls}" STREQUAL "${expected}")
-        list(APPEND failures "${script} ${argument} [${environment}]: called\n    '${calls}'\n  expected\n    '${expected}'")
+        list(APPEND failures
+            "${script} ${argument} [${environment}]: called\n  '${calls}'\nexpected\n  '${expected}'")
     endif()
 endforeach()
 if(failures)
