@@ -151,9 +151,10 @@ TEST_F(ProgramTest, HelpAndVersion_WithoutScreen_ExitZero)
     for (const char* helpOption : {"--help", "--help-all"}) {
         const Result help = run({QString::fromUtf8(helpOption)}, noScreen);
         EXPECT_EQ(help.status, 0) << helpOption << ": " << help.err.toStdString();
-        EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: ondira-view [options]\n"))) << help.out.toStdString();
-        for (const char* option : {"--simulate", "--sim", "--start", "--labels", "--window", "--scale", "--notch",
-                                   "--screenshot", "--after"})
+        EXPECT_TRUE(help.out.startsWith(QStringLiteral("Usage: ondira-view [options]\n")))
+            << help.out.toStdString();
+        for (const char* option : {"--simulate", "--sim", "--start", "--labels", "--window",
+                                   "--scale", "--notch", "--screenshot", "--after"})
             EXPECT_TRUE(help.out.contains(QLatin1String(option))) << helpOption << " " << option;
     }
     const Result version = run({QStringLiteral("--version")}, noScreen);

@@ -90,7 +90,7 @@ int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& op
     if (path.empty()) {
         return fail(EXIT_HEADSET, QStringLiteral("--simulate: the virtual headset (libFtd2xx.so) is not where it "
                                                  "belongs to this program (the build tree's sim folder, or "
-                                                 "<prefix>/lib/ondira/sim once installed). Build the project with "
+                                                 "<libdir>/ondira/sim once installed). Build the project with "
                                                  "ONDIRA_BUILD_SIM=ON, or install it."));
     }
     ondira::recorder::useDriverLibrary(path);

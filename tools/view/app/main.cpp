@@ -51,7 +51,8 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
 bool needsNoScreen(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        for (const char* option : {"--screenshot", "--help", "--help-all", "-h", "--version", "-v"}) {
+        for (const char* option :
+             {"--screenshot", "--help", "--help-all", "-h", "--version", "-v"}) {
             if (std::strcmp(argv[i], option) == 0)
                 return true;
         }
@@ -129,7 +130,8 @@ int main(int argc, char** argv)
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
         // Qt names the program by the path it was started with.
         QString text = parser.helpText();
-        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: ondira-view"));
+        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                     QStringLiteral("Usage: ondira-view"));
         std::fputs(text.toLocal8Bit().constData(), stdout);
         return EXIT_DONE;
     }
@@ -187,7 +189,7 @@ int main(int argc, char** argv)
         if (options.virtualHeadset.empty())
             return fail(EXIT_HEADSET, QStringLiteral("--simulate: the virtual headset (libFtd2xx.so) is not where it "
                                                      "belongs to this program (the build tree's sim folder, or "
-                                                     "<prefix>/lib/ondira/sim once installed). Build the project with "
+                                                     "<libdir>/ondira/sim once installed). Build the project with "
                                                      "ONDIRA_BUILD_SIM=ON, or install it."));
         settings.source = Source::VirtualHeadset;
         // Before any other thread runs: the library reads it when a facade is made.
