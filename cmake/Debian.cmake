@@ -15,7 +15,7 @@
 # (package names, documentation folders) it uses.
 
 set(ONDIRA_PACKAGE_VERSION_SUFFIX "" CACHE STRING
-    "Appended to the project's version in the packages' version: a snapshot's +git<date>.<commit>")
+    "Appended to the project's version in the packages' version: a snapshot's +git<date>.<time>.<commit>")
 set(ONDIRA_PACKAGE_MAINTAINER "OndiraAPI maintainers <maintainers@users.noreply.c-seed-43d44410.example>"
     CACHE STRING "The packages' Maintainer field")
 set(ONDIRA_PACKAGE_HOMEPAGE "" CACHE STRING "The packages' Homepage field (left out when empty)")
