@@ -4,10 +4,13 @@
 # locale and time of day, and compares the .deb files byte for byte. Where
 # they differ, it says which files inside differ and how.
 # Usage: scripts/check-reproducible.sh [COMMIT]
-# Takes two full builds of the package preset; the clones live in a
-# temporary folder that is removed afterwards (KEEP=1 keeps it).
+# Takes two full builds of the package preset, compiled afresh (ccache is
+# bypassed: objects from its cache would make both builds alike by
+# construction); the clones live in a temporary folder that is removed
+# afterwards (KEEP=1 keeps it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+export CCACHE_DISABLE=1
 
 commit=$(git rev-parse --verify "${1:-HEAD}^{commit}")
 work=$(mktemp -d)
