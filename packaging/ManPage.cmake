@@ -2,7 +2,7 @@
 # compresses it as Debian wants it (gzip -9n: no file name, no time stamp),
 # so that the same sources give the same bytes.
 # Usage: cmake -DHELP2MAN=... -DWRAPPER=help-with-commands.sh -DPROGRAM=...
-#              [-DCOMMANDS=a;b] -DNAME_TEXT=... -DINCLUDE=....h2m
+#              -DNAME_TEXT=... -DINCLUDE=....h2m
 #              -DOUTPUT=name.1.gz -P ManPage.cmake
 # The page's date comes from SOURCE_DATE_EPOCH when it is set.
 
@@ -13,12 +13,11 @@ foreach(variable HELP2MAN WRAPPER PROGRAM NAME_TEXT INCLUDE OUTPUT)
 endforeach()
 
 string(REGEX REPLACE "\\.gz$" "" page "${OUTPUT}")
-string(REPLACE ";" " " commands "${COMMANDS}")
 # help2man runs "<program> --help" through the shell: the wrapper answers
 # with the program's help followed by each command's.
 execute_process(
     COMMAND ${HELP2MAN} --no-info --locale=C.UTF-8 --section=1 --name=${NAME_TEXT}
-        --include=${INCLUDE} --output=${page} "sh ${WRAPPER} ${PROGRAM} ${commands}"
+        --include=${INCLUDE} --output=${page} "sh ${WRAPPER} ${PROGRAM}"
     RESULT_VARIABLE failed ERROR_VARIABLE errors)
 if(failed)
     message(FATAL_ERROR "help2man failed for ${PROGRAM}: ${errors}")

@@ -1,28 +1,28 @@
 #!/bin/sh
-# Answers --help and --version for help2man on behalf of PROGRAM: the help is
-# the program's own (but its one-line example: the page has its own), followed
-# by a "Commands" section with each COMMAND's help (its usage line as the
-# subsection's title, Qt's help options left out); the version is the
+# Answers --help and --version for help2man on behalf of PROGRAM. The help is
+# the program's own (but its one-line example: the page has its own),
+# followed, when the program lists commands under "Commands:", by a
+# "Commands" section with each command's help (its usage line as the
+# subsection's title, Qt's help options left out). The version is the
 # program's name and version.
-# Usage: help-with-commands.sh PROGRAM [COMMAND ...] --help|--version
+# Usage: help-with-commands.sh PROGRAM --help|--version
 set -eu
 program=$1
-shift
-option=
-commands=
-for argument in "$@"; do
-    case $argument in
-    --help | --version) option=$argument ;;
-    *) commands="$commands $argument" ;;
-    esac
-done
-case $option in
---version) "$program" --version | sed -n '1s/^\([^ ]*\) \([^ ]*\).*/\1 \2/p'; exit 0 ;;
+case ${2:-} in
+--version)
+    "$program" --version | sed -n '1s/^\([^ ]*\) \([^ ]*\).*/\1 \2/p'
+    exit 0
+    ;;
 --help) ;;
-*) echo "usage: $0 PROGRAM [COMMAND ...] --help|--version" >&2; exit 2 ;;
+*)
+    echo "usage: $0 PROGRAM --help|--version" >&2
+    exit 2
+    ;;
 esac
 
-"$program" --help | sed -e '/^Example: /d'
+help=$("$program" --help)
+printf '%s\n' "$help" | sed -e '/^Example: /d'
+commands=$(printf '%s\n' "$help" | sed -n '/^Commands:$/,/^$/s/^  \([a-z][a-z-]*\)  .*/\1/p')
 [ -n "$commands" ] || exit 0
 printf '\n*Commands*\n'
 for command in $commands; do

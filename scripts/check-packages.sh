@@ -5,9 +5,9 @@
 # apt-get, used from the installed files only (ondira record --simulate,
 # ondira-view --screenshot, import ondira, the example built against
 # libondira-dev with CMake and with pkg-config, man pages), upgraded to a next
-# build with a lab's own udev rule in place, and purged, after which no file
-# of the packages remains. Installing needs root (or sudo). The packages are
-# purged again on every exit, also when a check fails.
+# build with a lab's own udev rule in place, removed and purged, after which
+# no file of the packages remains. Installing needs root (or sudo). The
+# packages are purged again on every exit, also when a check fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -194,33 +194,39 @@ done
 ondira --version
 dpkg-query -W "${packages[@]}"
 
-step "apt-get purge: nothing of the packages remains"
+step "apt-get remove, then apt-get purge: nothing of the packages remains"
 for package in "${packages[@]}"; do
     dpkg-query -L "$package"
 done | sort -u >"$work/owned.txt"
+# Every path the packages held is gone, or a folder that another package
+# owns too; dpkg -S knows none of them as ours.
+nothing_left() {
+    local left=0 path
+    while read -r path; do
+        [ -n "$path" ] && [ "$path" != "/." ] || continue
+        if [ -d "$path" ]; then
+            if ! dpkg -S "$path" >/dev/null 2>&1; then
+                echo "left behind: $path/ ($(ls -A "$path" | head -5 | tr '\n' ' '))"
+                left=1
+            fi
+        elif [ -e "$path" ] || [ -L "$path" ] || dpkg -S "$path" >/dev/null 2>&1; then
+            echo "left behind: $path"
+            left=1
+        fi
+    done <"$work/owned.txt"
+    [ "$left" -eq 0 ] || fail "files of the packages remain after apt-get $1"
+    if [ -n "$created_lab_rule" ]; then
+        [ "$(sha256sum "$lab_rule")" = "$lab_rule_sum" ] || fail "apt-get $1 changed $lab_rule"
+    fi
+    echo "apt-get $1: $(wc -l <"$work/owned.txt") paths checked, no file left, dpkg -S finds none"
+}
+apt_get remove "${packages[@]}" >/dev/null
+nothing_left remove
 apt_get purge "${packages[@]}" >/dev/null
 for package in "${packages[@]}"; do
     ! known "$package" || fail "$package is still known to dpkg: $(dpkg-query -W -f='${Status}' "$package")"
 done
-left=0
-while read -r path; do
-    [ -n "$path" ] && [ "$path" != "/." ] || continue
-    if [ -d "$path" ]; then
-        # A folder may stay only if another package owns it too.
-        if ! dpkg -S "$path" >/dev/null 2>&1; then
-            echo "left behind: $path/ ($(ls -A "$path" | head -5 | tr '\n' ' '))"
-            left=1
-        fi
-    elif [ -e "$path" ] || [ -L "$path" ] || dpkg -S "$path" >/dev/null 2>&1; then
-        echo "left behind: $path"
-        left=1
-    fi
-done <"$work/owned.txt"
-[ "$left" -eq 0 ] || fail "files of the packages remain after apt-get purge"
-if [ -n "$created_lab_rule" ]; then
-    [ "$(sha256sum "$lab_rule")" = "$lab_rule_sum" ] || fail "purging changed $lab_rule"
-fi
-echo "$(wc -l <"$work/owned.txt") paths checked: no file left, dpkg -S finds none"
+nothing_left purge
 
 echo
 echo "check-packages.sh: all checks passed ($version)"

@@ -1,8 +1,10 @@
 # Checks the man pages made with help2man: compressed without a name or time
 # stamp (the same bytes from the same sources), rendered by man without a
-# warning, holding the sections a reader looks for, and naming every option
-# that the program's --help (and each of its commands' --help) lists.
-# Usage: cmake -DMAN=... "-DPAGES=page.1.gz|program|command,command;..." -P CheckManPages.cmake
+# warning, holding the sections a reader looks for, a subsection for every
+# command that the program's --help lists, and every option that its --help
+# and each command's --help list.
+# Usage: cmake -DMAN=... "-DPAGES=page.1.gz|program|with-commands-or-empty;..."
+#              -P CheckManPages.cmake
 cmake_policy(VERSION 3.21)
 
 set(failures "")
@@ -10,9 +12,26 @@ foreach(entry IN LISTS PAGES)
     string(REPLACE "|" ";" fields "${entry}")
     list(GET fields 0 page)
     list(GET fields 1 program)
-    list(GET fields 2 commands)
-    string(REPLACE "," ";" commands "${commands}")
+    list(GET fields 2 with_commands)
     get_filename_component(name ${page} NAME)
+    # The commands: "  <name>  <text>" lines after "Commands:" in the help.
+    execute_process(COMMAND ${program} --help OUTPUT_VARIABLE help_text)
+    set(commands "")
+    set(in_commands FALSE)
+    string(REPLACE ";" "," help_text "${help_text}")
+    string(REPLACE "\n" ";" help_lines "${help_text}")
+    foreach(line IN LISTS help_lines)
+        if(line STREQUAL "Commands:")
+            set(in_commands TRUE)
+        elseif(line STREQUAL "")
+            set(in_commands FALSE)
+        elseif(in_commands AND line MATCHES "^  ([a-z][a-z-]*)  ")
+            list(APPEND commands ${CMAKE_MATCH_1})
+        endif()
+    endforeach()
+    if(with_commands AND NOT commands)
+        list(APPEND failures "${name}: '${program} --help' lists no command under 'Commands:'")
+    endif()
 
     # gzip header: flags (byte 3) without FNAME (8), MTIME (bytes 4..7) zero.
     file(READ ${page} header LIMIT 8 HEX)
@@ -53,6 +72,8 @@ foreach(entry IN LISTS PAGES)
     foreach(help IN LISTS helps)
         string(REPLACE "|" ";" call "${help}")
         execute_process(COMMAND ${call} --help OUTPUT_VARIABLE help_text RESULT_VARIABLE result)
+        string(REPLACE "|" " " call "${help}")
+        string(STRIP "${call}" call)
         string(REGEX MATCHALL "--[a-z][a-z-]*" options "${help_text}")
         list(REMOVE_DUPLICATES options)
         # Qt's --help-all prints what --help does.
