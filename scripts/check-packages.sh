@@ -222,7 +222,12 @@ nothing_left() {
 }
 apt_get remove "${packages[@]}" >/dev/null
 nothing_left remove
-apt_get purge "${packages[@]}" >/dev/null
+# What remains known to dpkg (a package with a postrm) is purged.
+remaining=()
+for package in "${packages[@]}"; do
+    ! known "$package" || remaining+=("$package")
+done
+[ "${#remaining[@]}" -eq 0 ] || apt_get purge "${remaining[@]}" >/dev/null
 for package in "${packages[@]}"; do
     ! known "$package" || fail "$package is still known to dpkg: $(dpkg-query -W -f='${Status}' "$package")"
 done
