@@ -7,7 +7,8 @@ set(ONDIRA_CMAKE_INSTALL_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/Ondira)
 install(EXPORT OndiraTargets
     NAMESPACE Ondira::
     FILE OndiraTargets.cmake
-    DESTINATION ${ONDIRA_CMAKE_INSTALL_DIR})
+    DESTINATION ${ONDIRA_CMAKE_INSTALL_DIR}
+    COMPONENT dev)
 
 configure_package_config_file(
     ${CMAKE_CURRENT_LIST_DIR}/OndiraConfig.cmake.in
@@ -20,7 +21,8 @@ write_basic_package_version_file(
 install(FILES
     ${CMAKE_CURRENT_BINARY_DIR}/OndiraConfig.cmake
     ${CMAKE_CURRENT_BINARY_DIR}/OndiraConfigVersion.cmake
-    DESTINATION ${ONDIRA_CMAKE_INSTALL_DIR})
+    DESTINATION ${ONDIRA_CMAKE_INSTALL_DIR}
+    COMPONENT dev)
 
 if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
     set(ONDIRA_PC_LIBDIR "${CMAKE_INSTALL_LIBDIR}")
@@ -33,9 +35,15 @@ else()
     set(ONDIRA_PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
 endif()
 # The pc file finds its prefix relative to its own folder, so that it stays
-# right for any "cmake --install --prefix".
-file(RELATIVE_PATH ONDIRA_PC_PREFIX_FROM_PCDIR
-    "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+# right for any "cmake --install --prefix". A Debian package's names its
+# prefix, /usr, so that pkg-config leaves out the system folders.
+if(ONDIRA_DEBIAN_PACKAGES)
+    set(ONDIRA_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+else()
+    file(RELATIVE_PATH prefix_from_pcdir "/prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig" "/prefix")
+    set(ONDIRA_PC_PREFIX "\${pcfiledir}/${prefix_from_pcdir}")
+endif()
 configure_file(${CMAKE_CURRENT_LIST_DIR}/ondira.pc.in ${CMAKE_CURRENT_BINARY_DIR}/ondira.pc @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/ondira.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
+    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig
+    COMPONENT dev)

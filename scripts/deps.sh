@@ -11,6 +11,7 @@ packages=(
     libedf-dev libboost-dev python3-mne fonts-dejavu-core
     libliquid-dev libkissfft-dev
     python3-dev python3-pybind11 python3-numpy python3-pytest
+    dpkg-dev file help2man lintian man-db
 )
 if [ "$#" -gt 0 ]; then
     packages+=("$@")

@@ -33,7 +33,7 @@ def virtual_headset_path() -> str:
             return candidate
     raise FileNotFoundError(
         "simulate=True: the virtual headset (libFtd2xx.so) is not where it belongs to this package "
-        "(the build tree's sim folder, or <prefix>/lib/ondira/sim once installed); build the project "
+        "(the build tree's sim folder, or <libdir>/ondira/sim once installed); build the project "
         "with ONDIRA_BUILD_SIM=ON, or install it")
 
 

@@ -124,12 +124,15 @@ TEST_F(CommandTest, VersionAndHelp)
     EXPECT_EQ(r.status, 0);
     for (const char* word : {"record", "info", "set"})
         EXPECT_TRUE(r.out.contains(QString::fromUtf8(word)));
-    r = run({QStringLiteral("record"), QStringLiteral("--help")});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: ondira record [options]"))) << r.out.toStdString();
-    for (const char* option : {"--output", "--seconds", "--calibrate", "--labels", "--format", "--simulate", "--sim",
-                               "--reconnect"})
-        EXPECT_TRUE(r.out.contains(QString::fromUtf8(option))) << option;
+    for (const char* help : {"--help", "--help-all"}) {
+        r = run({QStringLiteral("record"), QString::fromUtf8(help)});
+        EXPECT_EQ(r.status, 0) << help << ": " << r.err.toStdString();
+        EXPECT_TRUE(r.out.startsWith(QStringLiteral("Usage: ondira record [options]")))
+            << r.out.toStdString();
+        for (const char* option : {"--output", "--seconds", "--calibrate", "--labels", "--format",
+                                   "--simulate", "--sim", "--reconnect"})
+            EXPECT_TRUE(r.out.contains(QString::fromUtf8(option))) << help << " " << option;
+    }
     EXPECT_EQ(run({QStringLiteral("info"), QStringLiteral("--help")}).status, 0);
     r = run({QStringLiteral("set"), QStringLiteral("--help")});
     EXPECT_EQ(r.status, 0);

@@ -64,7 +64,8 @@ int parse(QCommandLineParser& parser, const QString& command, const QString& des
         return fail(EXIT_USAGE, QStringLiteral("%1: %2 Run 'ondira %1 --help' for its options.")
                                     .arg(command, parser.errorText()));
     }
-    if (parser.isSet(help)) {
+    // Qt adds --help-all beside --help; there are no Qt options to add here.
+    if (parser.isSet(help) || parser.isSet(QStringLiteral("help-all"))) {
         QString text = parser.helpText();
         text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")), QStringLiteral("Usage: ondira ") + command);
         std::fputs(text.toLocal8Bit().constData(), stdout);
@@ -96,7 +97,7 @@ int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& op
     if (path.empty()) {
         return fail(EXIT_HEADSET, QStringLiteral("--simulate: the virtual headset (libFtd2xx.so) is not where it "
                                                  "belongs to this program (the build tree's sim folder, or "
-                                                 "<prefix>/lib/ondira/sim once installed). Build the project with "
+                                                 "<libdir>/ondira/sim once installed). Build the project with "
                                                  "ONDIRA_BUILD_SIM=ON, or install it."));
     }
     driver = ondira::session::Driver::virtualHeadset(path);

@@ -48,10 +48,16 @@ void messageHandler(QtMsgType type, const QMessageLogContext&, const QString& me
     std::fflush(stderr);
 }
 
-bool wantsScreenshot(int argc, char** argv)
+/// Whether the run needs no screen: a screenshot, the help and the version.
+bool needsNoScreen(int argc, char** argv)
 {
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--screenshot") == 0 || std::strncmp(argv[i], "--screenshot=", 13) == 0)
+        for (const char* option :
+             {"--screenshot", "--help", "--help-all", "-h", "--version", "-v"}) {
+            if (std::strcmp(argv[i], option) == 0)
+                return true;
+        }
+        if (std::strncmp(argv[i], "--screenshot=", 13) == 0)
             return true;
     }
     return false;
@@ -75,8 +81,9 @@ bool parseLabels(const QString& text, std::array<QString, OndiraData::CHANNEL_CO
 
 int main(int argc, char** argv)
 {
-    // A screenshot needs no screen: without one, draw off-screen.
-    if (wantsScreenshot(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
+    // Without a screen, what needs none (a screenshot, the help, man pages
+    // made from it on a build machine) runs on the offscreen platform.
+    if (needsNoScreen(argc, argv) && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")
         && qEnvironmentVariableIsEmpty("DISPLAY") && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     qInstallMessageHandler(messageHandler);
@@ -126,8 +133,12 @@ int main(int argc, char** argv)
     parser.addOptions({simulate, sim, start, labels, window, scale, notch, reconnect, screenshot, after, verbose});
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
-    if (parser.isSet(QStringLiteral("help"))) {
-        std::fputs(parser.helpText().toLocal8Bit().constData(), stdout);
+    if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
+        // Qt names the program by the path it was started with.
+        QString text = parser.helpText();
+        text.replace(QRegularExpression(QStringLiteral("^Usage: \\S+")),
+                     QStringLiteral("Usage: ondira-view"));
+        std::fputs(text.toLocal8Bit().constData(), stdout);
         return EXIT_DONE;
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -190,7 +201,7 @@ int main(int argc, char** argv)
         if (options.virtualHeadset.empty())
             return fail(EXIT_HEADSET, QStringLiteral("--simulate: the virtual headset (libFtd2xx.so) is not where it "
                                                      "belongs to this program (the build tree's sim folder, or "
-                                                     "<prefix>/lib/ondira/sim once installed). Build the project with "
+                                                     "<libdir>/ondira/sim once installed). Build the project with "
                                                      "ONDIRA_BUILD_SIM=ON, or install it."));
         settings.source = Source::VirtualHeadset;
         if (parser.isSet(sim)) {
