@@ -196,14 +196,16 @@ bool parseMethodLine(Text line, TcpRequest& out)
     const std::size_t prefix = std::strlen(STREAM_FEED_VERSION);
     if (text.size() <= prefix || std::memcmp(text.begin, STREAM_FEED_VERSION, prefix) != 0)
         return false;
-    Text rest{ text.begin + prefix, text.end };
-    const Text version = token(rest);
-    const Text uid = token(rest);
-    if (!token(rest).empty() || version.size() > 4 || uid.size() > MAX_ID || !graphic(uid))
+    // The version follows the slash at once; the uid, if any, after a blank.
+    const char* digits = text.begin + prefix;
+    const char* after = std::find_if(digits, text.end, [](char c) { return c < '0' || c > '9'; });
+    const Text version{ digits, after };
+    if (version.empty() || version.size() > 4 || (after != text.end && !blank(*after)))
         return false;
+    Text rest{ after, text.end };
+    const Text uid = token(rest);
     int number = 0;
-    if (!std::all_of(version.begin, version.end, [](char c) { return c >= '0' && c <= '9'; })
-        || !parseInteger(version, number))
+    if (!token(rest).empty() || uid.size() > MAX_ID || !graphic(uid) || !parseInteger(version, number))
         return false;
     out.kind = TcpRequest::Kind::StreamFeed;
     out.feed = FeedRequest{};

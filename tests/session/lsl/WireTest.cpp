@@ -214,6 +214,8 @@ TEST(TcpRequests, MalformedAndUnfinishedRequests_TellInvalidFromNeedMore)
         { "LSL:fullinfoX", Parsed::Invalid },
         { "LSL:fullinfo extra\r\n", Parsed::Invalid },
         { "LSL:streamfeed/abc\r\n\r\n", Parsed::Invalid },
+        { "LSL:streamfeed/ ", Parsed::Invalid },
+        { "LSL:streamfeed/ 110 u\r\n\r\n", Parsed::Invalid },
         { "LSL:streamfeed/11000 u\r\n\r\n", Parsed::Invalid },
         { "LSL:streamfeed/110 a b\r\n\r\n", Parsed::Invalid },
         { "LSL:streamfeed/110 " + std::string(65, 'u') + "\r\n\r\n", Parsed::Invalid },
