@@ -20,7 +20,7 @@ bool QueryMatcher::withinBounds(const std::string& query)
     int depth = 0;
     char quote = 0;
     for (const char c : query) {
-        if (static_cast<unsigned char>(c) < 0x20 && c != '\t')
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7F)
             return false;
         if (quote != 0) {
             if (c == quote)

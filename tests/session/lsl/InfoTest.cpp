@@ -182,6 +182,7 @@ TEST(Queries, OverTheFullInfo_MatchAsXPath_AndRefuseWhatCostsTooMuch)
         { "$variable", V::Refused },
         { "name='" + std::string(520, 'x') + "'", V::Refused },
         { std::string("name='a\x01'"), V::Refused },
+        { std::string("name='a\x7f'"), V::Refused },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.query.substr(0, 60));
