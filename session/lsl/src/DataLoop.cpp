@@ -7,6 +7,7 @@
 #include "SampleHistory.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -245,6 +246,7 @@ void DataLoop::close(Inlet& inlet)
 
 void runDataLoop(Outlet::State& state)
 {
+    pthread_setname_np(pthread_self(), "lsl-data");
     DataLoop(state).run();
 }
 

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 
 #include <algorithm>
@@ -418,6 +419,7 @@ bool ServiceLoop::flush(Connection& connection)
 
 void runServiceLoop(Outlet::State& state)
 {
+    pthread_setname_np(pthread_self(), "lsl-service");
     ServiceLoop(state).run();
 }
 
