@@ -349,6 +349,8 @@ TEST_F(OutletTest, StalledInlet_LosesItsOldestSamples_WhileTheOtherGetsAll_AndTh
     EXPECT_EQ(static_cast<long long>(late.front()), 0);
     EXPECT_EQ(static_cast<std::uint64_t>(missing), outlet->stats().samplesDroppedForInlets);
     EXPECT_GE(missing, 1000);
+    RecordProperty("stalled_inlet_received", static_cast<int>(late.size()));
+    RecordProperty("slowest_push_us", static_cast<int>(slowestPush * 1e6));
 }
 
 TEST_F(OutletTest, InletThatLeaves_GetsTheStreamAgain_AlsoFromARestartedOutletBySourceId)
