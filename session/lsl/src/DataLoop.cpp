@@ -20,7 +20,6 @@ namespace lsl {
 namespace {
 
 constexpr int POLL_MS = 100;
-constexpr std::size_t RECORDS_PER_DRAIN = 4096;
 constexpr std::size_t SEND_BYTES = 16 * 1024; // one write's worth of samples
 constexpr int SENDS_PER_WAKE = 8;
 
@@ -117,7 +116,8 @@ void DataLoop::drainQueue()
     auto& queue = s.queue;
     if (s.info.format == ChannelFormat::Float32) {
         const std::size_t record = s.recordBytes;
-        std::size_t left = RECORDS_PER_DRAIN;
+        // What is there now, not what keeps coming: the feeds get their turn.
+        std::size_t left = queue.read_available() / record;
         while (left > 0) {
             const std::size_t records
                 = std::min({ queue.read_available() / record, scratch.size() / record, left });
@@ -135,7 +135,8 @@ void DataLoop::drainQueue()
         }
         return;
     }
-    for (std::size_t left = RECORDS_PER_DRAIN; left > 0 && queue.read_available() >= 12; --left) {
+    std::size_t left = queue.read_available();
+    while (left >= 12) {
         std::uint8_t header[12];
         queue.pop(header, 12);
         double timestamp = 0;
@@ -146,6 +147,7 @@ void DataLoop::drainQueue()
         const std::size_t size = std::min<std::size_t>(length, scratch.size());
         queue.pop(scratch.data(), size);
         history.appendString(reinterpret_cast<const char*>(scratch.data()), size, timestamp);
+        left -= std::min(left, 12 + size);
     }
 }
 
