@@ -9,6 +9,7 @@
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -563,6 +564,47 @@ TEST_F(OutletTest, EegAndMarkerOutletsInOneProcess_BothFound_OnTheirOwnPorts)
     double stamp = 0;
     EXPECT_TRUE(inlet.readString(text, stamp, 5));
     EXPECT_EQ(text, "block 2");
+}
+
+TEST_F(OutletTest, OutletsOfTwoProcesses_ShareTheDiscoveryPort_AndAreBothFound)
+{
+    int toChild[2], fromChild[2];
+    ASSERT_EQ(pipe(toChild), 0);
+    ASSERT_EQ(pipe(fromChild), 0);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The other process: an outlet on the default discovery port until told to end.
+        close(toChild[1]);
+        close(fromChild[0]);
+        StreamInfo info = markerInfo();
+        info.sourceId += "-child";
+        Outlet other(info, loopback());
+        std::string error, uid;
+        if (other.start(error))
+            uid = other.uid();
+        [[maybe_unused]] const ssize_t written = write(fromChild[1], uid.data(), uid.size());
+        close(fromChild[1]);
+        char end = 0;
+        [[maybe_unused]] const ssize_t read = ::read(toChild[0], &end, 1);
+        other.stop();
+        _exit(0);
+    }
+    close(toChild[0]);
+    close(fromChild[1]);
+    char buffer[64] = {};
+    const ssize_t length = read(fromChild[0], buffer, sizeof buffer);
+    close(fromChild[0]);
+    const std::string childUid(buffer, static_cast<std::size_t>(std::max<ssize_t>(length, 0)));
+    EXPECT_EQ(childUid.size(), 36u) << "the other process's outlet did not start";
+    startOutlet(); // binds the discovery port after the other process
+    Resolved found;
+    EXPECT_TRUE(find("type='Markers'", childUid, found));
+    EXPECT_TRUE(find("type='EEG'", outlet->uid(), found));
+    close(toChild[1]);
+    int status = -1;
+    EXPECT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(OutletTest, StartThatCannotWork_SaysWhy_AndPushesAreRefusedUntilStarted)
