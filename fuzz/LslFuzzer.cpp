@@ -67,17 +67,18 @@ void checkDatagram(const std::string& bytes)
     check(bytes.size() <= wire::MAX_DATAGRAM, "an oversized datagram is complete");
     wire::Datagram again;
     if (datagram.kind == wire::Datagram::Kind::ShortInfo) {
-        check(datagram.query.size() <= wire::MAX_QUERY && printable(datagram.query), "query out of bounds");
+        check(datagram.query.size() <= wire::MAX_QUERY && printable(datagram.query),
+            "query out of bounds");
         check(datagram.returnPort >= 1024, "return port below 1024");
         check(datagram.queryId.size() <= wire::MAX_ID && printable(datagram.queryId)
-                  && datagram.queryId.find_first_of(" \t") == std::string::npos,
-              "query id out of bounds");
+                && datagram.queryId.find_first_of(" \t") == std::string::npos,
+            "query id out of bounds");
         const std::string canonical = "LSL:shortinfo\r\n" + datagram.query + "\r\n"
             + std::to_string(datagram.returnPort) + " " + datagram.queryId + "\r\n";
         check(wire::parseDatagram(canonical.data(), canonical.size(), again) == Parsed::Complete
-                  && again.query == datagram.query && again.returnPort == datagram.returnPort
-                  && again.queryId == datagram.queryId,
-              "a query written again parses otherwise");
+                && again.query == datagram.query && again.returnPort == datagram.returnPort
+                && again.queryId == datagram.queryId,
+            "a query written again parses otherwise");
         return;
     }
     char reply[wire::TIME_REPLY_CAPACITY];
@@ -97,13 +98,17 @@ void checkDatagram(const std::string& bytes)
     check(fields.size() == 4, "a time answer has four fields");
     std::int32_t wave = 0;
     double times[3] = {};
-    bool parsed = std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), wave).ec == std::errc();
+    bool parsed = std::from_chars(fields[0].data(), fields[0].data() + fields[0].size(), wave).ec
+        == std::errc();
     for (int i = 0; i < 3; ++i) {
         const std::string& field = fields[static_cast<std::size_t>(i) + 1];
-        parsed = parsed && std::from_chars(field.data(), field.data() + field.size(), times[i]).ec == std::errc();
+        parsed = parsed
+            && std::from_chars(field.data(), field.data() + field.size(), times[i]).ec
+                == std::errc();
     }
-    check(parsed && wave == datagram.waveId && times[0] == datagram.t0 && times[1] == t1 && times[2] == t2,
-          "a time answer does not carry the probe's wave and the times exactly");
+    check(parsed && wave == datagram.waveId && times[0] == datagram.t0 && times[1] == t1
+            && times[2] == t2,
+        "a time answer does not carry the probe's wave and the times exactly");
 }
 
 bool sameRequest(const wire::TcpRequest& a, const wire::TcpRequest& b)
@@ -112,46 +117,53 @@ bool sameRequest(const wire::TcpRequest& a, const wire::TcpRequest& b)
     const wire::FeedRequest& g = b.feed;
     return a.kind == b.kind && a.query == b.query && a.length == b.length
         && (a.kind != wire::TcpRequest::Kind::StreamFeed
-            || (f.requestVersion == g.requestVersion && f.uid == g.uid && f.protocolVersion == g.protocolVersion
-                && f.byteOrder == g.byteOrder && f.valueSize == g.valueSize && f.ieee754Floats == g.ieee754Floats
-                && f.supportsSubnormals == g.supportsSubnormals && f.maxBufferLength == g.maxBufferLength
-                && f.maxChunkLength == g.maxChunkLength));
+            || (f.requestVersion == g.requestVersion && f.uid == g.uid
+                && f.protocolVersion == g.protocolVersion && f.byteOrder == g.byteOrder
+                && f.valueSize == g.valueSize && f.ieee754Floats == g.ieee754Floats
+                && f.supportsSubnormals == g.supportsSubnormals
+                && f.maxBufferLength == g.maxBufferLength && f.maxChunkLength == g.maxChunkLength));
 }
 
 void checkAnswer(const wire::TcpRequest& request)
 {
-    for (const ChannelFormat format : {ChannelFormat::Float32, ChannelFormat::String}) {
+    for (const ChannelFormat format : { ChannelFormat::Float32, ChannelFormat::String }) {
         const wire::FeedTerms terms = wire::negotiate(request, format, UID);
         const std::string header = wire::feedHeader(terms, UID, format, 4);
         const wire::FeedRequest& feed = request.feed;
         const bool feedRequest = request.kind == wire::TcpRequest::Kind::StreamFeed;
         const bool versionOk = feedRequest && feed.requestVersion / 100 <= 1;
         const bool uidOk = feed.uid.empty() || feed.uid == UID;
-        const bool formatOk = feed.requestVersion >= 110 && feed.protocolVersion >= 110 && feed.ieee754Floats
+        const bool formatOk = feed.requestVersion >= 110 && feed.protocolVersion >= 110
+            && feed.ieee754Floats
             && (format == ChannelFormat::String || feed.valueSize == -1 || feed.valueSize == 4);
         wire::FeedAnswer expected = wire::FeedAnswer::VersionNotSupported;
         if (versionOk && !uidOk)
             expected = wire::FeedAnswer::NotFound;
         else if (versionOk && formatOk)
             expected = wire::FeedAnswer::Accept;
-        check(terms.answer == expected, "a feed request answered otherwise than its fields call for");
+        check(
+            terms.answer == expected, "a feed request answered otherwise than its fields call for");
         if (terms.answer != wire::FeedAnswer::Accept) {
-            check(header == (expected == wire::FeedAnswer::NotFound ? "LSL/110 404 Not found\r\n"
-                                                                     : "LSL/110 505 Version not supported\r\n"),
-                  "a declined feed's status line");
+            check(header
+                    == (expected == wire::FeedAnswer::NotFound
+                            ? "LSL/110 404 Not found\r\n"
+                            : "LSL/110 505 Version not supported\r\n"),
+                "a declined feed's status line");
             continue;
         }
         const std::string pattern = wire::testPattern(format, 4);
-        check(header.rfind("LSL/110 200 OK\r\nUID: " + UID + "\r\n", 0) == 0, "an accepted feed's status");
+        check(header.rfind("LSL/110 200 OK\r\nUID: " + UID + "\r\n", 0) == 0,
+            "an accepted feed's status");
         check(header.size() > pattern.size()
-                  && header.compare(header.size() - pattern.size(), pattern.size(), pattern) == 0
-                  && header.compare(header.size() - pattern.size() - 4, 4, "\r\n\r\n") == 0,
-              "an accepted feed's header does not end in a blank line and the test pattern");
+                && header.compare(header.size() - pattern.size(), pattern.size(), pattern) == 0
+                && header.compare(header.size() - pattern.size() - 4, 4, "\r\n\r\n") == 0,
+            "an accepted feed's header does not end in a blank line and the test pattern");
         check(terms.bufferSamples == std::max(0LL, feed.maxBufferLength)
-                  && terms.chunkSamples == std::max(0LL, feed.maxChunkLength),
-              "buffer or chunk not as asked");
-        check(terms.suppressSubnormals == (format == ChannelFormat::Float32 && !feed.supportsSubnormals),
-              "subnormals");
+                && terms.chunkSamples == std::max(0LL, feed.maxChunkLength),
+            "buffer or chunk not as asked");
+        check(terms.suppressSubnormals
+                == (format == ChannelFormat::Float32 && !feed.supportsSubnormals),
+            "subnormals");
     }
 }
 
@@ -159,10 +171,11 @@ void checkTcp(const std::string& bytes)
 {
     wire::TcpRequest whole;
     const Parsed result = wire::parseTcpRequest(bytes.data(), bytes.size(), whole);
-    check(result != Parsed::NeedMore || bytes.size() < wire::MAX_REQUEST, "needs more beyond the limit");
+    check(result != Parsed::NeedMore || bytes.size() < wire::MAX_REQUEST,
+        "needs more beyond the limit");
     if (result == Parsed::Complete) {
         check(whole.length > 0 && whole.length <= bytes.size() && whole.length <= wire::MAX_REQUEST,
-              "a request's length");
+            "a request's length");
         check(whole.query.size() <= wire::MAX_QUERY && printable(whole.query), "a request's query");
         check(whole.feed.uid.size() <= wire::MAX_ID, "a request's uid");
         checkAnswer(whole);
@@ -181,7 +194,8 @@ void checkTcp(const std::string& bytes)
             if (size < whole.length)
                 check(partial == Parsed::NeedMore, "a prefix of a request is not NeedMore");
             else
-                check(partial == Parsed::Complete && sameRequest(part, whole), "a request changes as bytes follow");
+                check(partial == Parsed::Complete && sameRequest(part, whole),
+                    "a request changes as bytes follow");
         }
         if (invalidSeen)
             check(partial == Parsed::Invalid, "an invalid input becomes valid as bytes follow");
@@ -212,7 +226,8 @@ void checkBuiltFeed(FuzzInput& in)
         + (expected.uid.empty() ? "" : " " + expected.uid) + lineEnd();
     const unsigned lines = in.pick(12);
     for (unsigned i = 0; i < lines; ++i) {
-        const long long number = static_cast<long long>(static_cast<std::int16_t>(in.word())) * (in.pick(2) ? 1 : 40000);
+        const long long number = static_cast<long long>(static_cast<std::int16_t>(in.word()))
+            * (in.pick(2) ? 1 : 40000);
         const std::string value = std::to_string(number);
         const std::string comment = in.pick(3) == 0 ? " ; note: x" : "";
         switch (in.pick(8)) {
@@ -230,19 +245,23 @@ void checkBuiltFeed(FuzzInput& in)
             break;
         case 3:
             expected.protocolVersion = static_cast<int>(number % 1000);
-            request += cased("Protocol-Version") + ": " + std::to_string(expected.protocolVersion) + comment;
+            request += cased("Protocol-Version") + ": " + std::to_string(expected.protocolVersion)
+                + comment;
             break;
         case 4:
             expected.ieee754Floats = in.pick(2) == 1;
-            request += cased("Has-IEEE754-Floats") + ": " + (expected.ieee754Floats ? "1" : "0") + comment;
+            request += cased("Has-IEEE754-Floats") + ": " + (expected.ieee754Floats ? "1" : "0")
+                + comment;
             break;
         case 5:
             expected.supportsSubnormals = in.pick(2) == 1;
-            request += cased("Supports-Subnormals") + ": " + (expected.supportsSubnormals ? "1" : "0") + comment;
+            request += cased("Supports-Subnormals") + ": "
+                + (expected.supportsSubnormals ? "1" : "0") + comment;
             break;
         case 6:
             expected.byteOrder = in.pick(2) ? 1234 : 4321;
-            request += cased("Native-Byte-Order") + ": " + std::to_string(expected.byteOrder) + comment;
+            request
+                += cased("Native-Byte-Order") + ": " + std::to_string(expected.byteOrder) + comment;
             break;
         default:
             request += cased("Hostname") + ": lab-" + value;
@@ -253,7 +272,7 @@ void checkBuiltFeed(FuzzInput& in)
     request += lineEnd();
     wire::TcpRequest parsed;
     check(wire::parseTcpRequest(request.data(), request.size(), parsed) == Parsed::Complete,
-          "a well-formed feed request is not complete");
+        "a well-formed feed request is not complete");
     wire::TcpRequest want;
     want.kind = wire::TcpRequest::Kind::StreamFeed;
     want.feed = expected;
@@ -289,9 +308,9 @@ void checkQuery(const std::string& query)
         info.channelCount = 4;
         info.nominalRate = 250;
         info.sourceId = "dongle-1";
-        for (const char* label : {"Fp1", "Fp2", "O1", "O2"})
-            info.channels.push_back({label, "microvolts", "EEG"});
-        info.acquisition = {{"manufacturer", "Ondira"}, {"firmware", "3.5"}};
+        for (const char* label : { "Fp1", "Fp2", "O1", "O2" })
+            info.channels.push_back({ label, "microvolts", "EEG" });
+        info.acquisition = { { "manufacturer", "Ondira" }, { "firmware", "3.5" } };
         ondira::lsl::StreamIdentity identity;
         identity.uid = UID;
         return infoXml(info, identity, ondira::lsl::InfoPart::Full);
@@ -299,12 +318,13 @@ void checkQuery(const std::string& query)
     using Verdict = ondira::lsl::QueryMatcher::Verdict;
     ondira::lsl::QueryMatcher matcher(xml);
     const bool bounded = ondira::lsl::QueryMatcher::withinBounds(query);
-    check(bounded == (query.size() <= wire::MAX_QUERY && printable(query)
-                      && predicateDepth(query) <= ondira::lsl::QueryMatcher::MAX_PREDICATE_DEPTH),
-          "the bounds of a query");
+    check(bounded
+            == (query.size() <= wire::MAX_QUERY && printable(query)
+                && predicateDepth(query) <= ondira::lsl::QueryMatcher::MAX_PREDICATE_DEPTH),
+        "the bounds of a query");
     const Verdict verdict = matcher.evaluate(query);
     check(query.empty() ? verdict == Verdict::Match : bounded || verdict == Verdict::Refused,
-          "a query beyond the bounds is evaluated");
+        "a query beyond the bounds is evaluated");
     check(matcher.evaluate(query) == verdict, "a verdict changes when asked again");
 }
 

@@ -205,7 +205,8 @@ bool parseMethodLine(Text line, TcpRequest& out)
     Text rest{ after, text.end };
     const Text uid = token(rest);
     int number = 0;
-    if (!token(rest).empty() || uid.size() > MAX_ID || !graphic(uid) || !parseInteger(version, number))
+    if (!token(rest).empty() || uid.size() > MAX_ID || !graphic(uid)
+        || !parseInteger(version, number))
         return false;
     out.kind = TcpRequest::Kind::StreamFeed;
     out.feed = FeedRequest{};
