@@ -167,6 +167,9 @@ bool Outlet::start(std::string& error)
 
     // Which interfaces.
     const std::vector<Interface> interfaces = ipv4Interfaces();
+    s.localAddresses.clear();
+    for (const Interface& interface : interfaces)
+        s.localAddresses.push_back(interface.address);
     std::vector<Interface> served;
     s.allInterfaces = s.options.interfaceAddress.empty();
     s.interfaceAddress.s_addr = htonl(INADDR_ANY);

@@ -85,6 +85,7 @@ struct Outlet::State
     in_addr interfaceAddress{};
     in_addr interfaceBroadcast{};
     unsigned interfaceIndex = 0;
+    std::vector<in_addr> localAddresses; ///< of every interface, at the start
 
     std::mutex handoverMutex;
     std::vector<FeedHandover> handovers;

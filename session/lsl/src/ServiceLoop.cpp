@@ -94,6 +94,7 @@ private:
     void handleDatagram(const char* data, std::size_t size, const sockaddr_in& from, bool discovery,
         double arrival);
     bool arrivedOnServedInterface(const in_pktinfo& info) const;
+    bool fromThisMachine(in_addr source) const;
     QueryMatcher::Verdict match(const std::string& query);
     void acceptConnections();
     /// False when the connection is done with.
@@ -189,13 +190,25 @@ void ServiceLoop::receiveDatagrams(int socket, bool discovery)
                 if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
                     info = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(c));
             }
-            if (info == nullptr || !arrivedOnServedInterface(*info))
+            if (!fromThisMachine(from.sin_addr)
+                && (info == nullptr || !arrivedOnServedInterface(*info)))
                 continue;
         }
         const bool truncated = (message.msg_flags & MSG_TRUNC) != 0;
         handleDatagram(datagram, truncated ? sizeof datagram : static_cast<std::size_t>(size), from,
             discovery, arrival);
     }
+}
+
+bool ServiceLoop::fromThisMachine(in_addr source) const
+{
+    // A resolver of this machine may query through any of its interfaces (a
+    // multicast query goes out of each and loops back): it is answered from
+    // the served address, where it can connect.
+    if ((ntohl(source.s_addr) >> 24) == 127)
+        return true;
+    return std::any_of(s.localAddresses.begin(), s.localAddresses.end(),
+        [&](in_addr local) { return local.s_addr == source.s_addr; });
 }
 
 bool ServiceLoop::arrivedOnServedInterface(const in_pktinfo& info) const

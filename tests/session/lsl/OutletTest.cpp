@@ -190,7 +190,10 @@ TEST_F(OutletTest, Resolve_ByTypeNameOrSourceId_AndOnlyWhenTheQueryMatches)
     EXPECT_GT(outlet->stats().queriesAnswered, 0u);
 }
 
-TEST_F(OutletTest, Resolve_OnTheDiscoveryPort_OnEveryInterfaceOrOnlyTheServedOne)
+// A restricted outlet answers this machine's queries whatever address they
+// were sent to (a local resolver's multicast query loops back through another
+// interface), from the served address; only that address takes connections.
+TEST_F(OutletTest, Resolve_OnTheDiscoveryPort_ThisMachinesQueriesAnswered_DataOnTheServedAddress)
 {
     const std::uint16_t port = freeUdpPort();
     for (const std::string& interface : { std::string(LOOPBACK), std::string() }) {
@@ -205,8 +208,9 @@ TEST_F(OutletTest, Resolve_OnTheDiscoveryPort_OnEveryInterfaceOrOnlyTheServedOne
         Resolved found;
         EXPECT_TRUE(find("type='EEG'", served.uid(), found, { port }));
         // 127.0.0.2 is this machine too, but not the served address.
+        EXPECT_TRUE(find("type='EEG'", served.uid(), found, { port }, "127.0.0.2"));
+        EXPECT_EQ(found.address, LOOPBACK);
         const bool everywhere = interface.empty();
-        EXPECT_EQ(find("type='EEG'", served.uid(), found, { port }, "127.0.0.2", 1), everywhere);
         Connection connection;
         EXPECT_EQ(connection.open(served.dataPort(), "127.0.0.2"), everywhere);
     }

@@ -17,7 +17,7 @@ struct OutletOptions
     /// "" serves every IPv4 interface (as LSL tools do); an address of this
     /// machine, e.g. "127.0.0.1", serves that interface alone: the data and
     /// service ports are bound to it, and discovery queries are answered only
-    /// when they arrive on it.
+    /// when they arrive on it or come from this machine.
     std::string interfaceAddress;
     /// Join LSL's multicast groups (wire::MULTICAST_GROUPS) on the served
     /// interfaces, so that resolvers on the network find the stream. Without,
