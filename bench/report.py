@@ -38,6 +38,8 @@ def load(paths):
                     print(f"{bench['name']}: {bench.get('error_message')}", file=sys.stderr)
                     continue
                 results[bench["name"].split("/")[0]] = bench
+                # Benchmarks with arguments are told apart by them too.
+                results[bench["name"].split("/iterations")[0]] = bench
     return results
 
 
@@ -80,6 +82,16 @@ def main(paths):
         row("  delay, queue to consumer (p50 / p99 / max)",
             f"{b['delay p50 ms']:.1f} / {b['delay p99 ms']:.1f} / {b['delay max ms']:.1f} ms", "<= poll (100 ms) + a few")
         row("  samples delivered", f"{b['samples/s']:.1f} /s")
+
+    for per_push, how in ((25, "bursts of 25 (as delivered)"), (1, "a push per sample")):
+        for inlets in (1, 10):
+            b = r.get(f"BM_LslOutlet/inlets:{inlets}/per_push:{per_push}")
+            if b is None:
+                continue
+            row(f"6 LSL outlet at 250 samples/s, {how}, {inlets} inlet{'s' if inlets > 1 else ''}: CPU",
+                f"{b['outlet cpu %']:.3f} % of one core", "< 0.5 %" if inlets == 1 else "")
+            row("  delay, push to inlet (p50 / p99 / max)",
+                f"{b['delay p50 ms']:.2f} / {b['delay p99 ms']:.2f} / {b['delay max ms']:.2f} ms", "p99 < 2 ms")
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {platform.system()} {platform.release()}")
     width = max(len(w) for w, _, _ in rows)

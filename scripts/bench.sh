@@ -12,7 +12,7 @@ cmake --build --preset bench --parallel "$(nproc)"
 
 out=build/bench/results
 mkdir -p "$out"
-for program in parser engine end_to_end nominal_rate; do
+for program in parser engine end_to_end nominal_rate lsl; do
     echo "running ondira_bench_$program ..." >&2
     "build/bench/bench/ondira_bench_$program" --benchmark_out="$out/$program.json" \
         --benchmark_out_format=json "$@" >&2

@@ -10,6 +10,7 @@ packages=(
     libbenchmark-dev
     libedf-dev libboost-dev python3-mne fonts-dejavu-core
     libliquid-dev libkissfft-dev
+    libpugixml-dev
     python3-dev python3-pybind11 python3-numpy python3-pytest
     dpkg-dev file help2man lintian man-db
 )

@@ -7,7 +7,7 @@
 # left in build/fuzz/crashes/ (keep it in fuzz/corpus/<target>/ once mended).
 #
 #   ./scripts/fuzz.sh [SECONDS] [TARGET...]   each target SECONDS long (default 15),
-#                                             all of parser engine property sim_config marker by default
+#                                             all of parser engine property sim_config marker lsl by default
 #   ./scripts/fuzz.sh --merge [TARGET...]     adds the inputs found so far that reach
 #                                             new code to the kept corpus
 set -euo pipefail
@@ -24,7 +24,7 @@ elif [[ "${1:-}" =~ ^[0-9]+$ ]]; then
     shift
 fi
 targets=("$@")
-[ "${#targets[@]}" -eq 0 ] && targets=(parser engine property sim_config marker)
+[ "${#targets[@]}" -eq 0 ] && targets=(parser engine property sim_config marker lsl)
 
 ./scripts/deps.sh clang libclang-rt-14-dev libfuzzer-14-dev
 cmake --preset fuzz
