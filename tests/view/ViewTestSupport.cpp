@@ -51,10 +51,26 @@ std::string listOf(const std::vector<LogEntry>& log)
 {
     std::string list = "log:";
     for (const LogEntry& entry : log) {
-        const char* kind = entry.kind == LogEntry::Kind::Status ? "status " : entry.kind == LogEntry::Kind::Note ? "note   " : "FAILURE ";
+        const char* kind = entry.kind == LogEntry::Kind::Status   ? "status "
+                           : entry.kind == LogEntry::Kind::Note   ? "note   "
+                           : entry.kind == LogEntry::Kind::Marker ? "marker "
+                                                                  : "FAILURE ";
         list += "\n  " + std::string(kind) + entry.text;
     }
     return list;
+}
+
+MarkerCaptureWriter::MarkerCaptureWriter(const std::shared_ptr<MarkerCapture>& capture)
+    : CaptureWriter(capture)
+    , capture(capture)
+{
+}
+
+bool MarkerCaptureWriter::writeMarker(const ondira::formats::Marker& marker)
+{
+    std::lock_guard<std::mutex> lock(capture->mutex);
+    capture->markers.push_back(marker);
+    return true;
 }
 
 } // namespace view_test
