@@ -286,35 +286,41 @@ void TraceView::drawMarkers(QPainter& painter, long long firstIndex, long long c
     if (begin == end)
         return;
 
-    // One line per pixel column, cosmetic: cheap however many there are.
-    painter.save();
-    painter.setClipRect(plot);
-    painter.setPen(QPen(MARKER, 0));
+    // One line per pixel column, cosmetic, all in one call.
+    lines.clear();
     for (auto m = begin; m != end; ++m) {
         const double x = std::floor(xOf(m->at, firstIndex, count)) + 0.5;
         if (!drawn.empty() && drawn.back().x == x) {
             inColumns.back() = &*m;
             continue;
         }
-        painter.drawLine(QPointF(x, plot.top()), QPointF(x, plot.bottom()));
+        lines.append(QLineF(x, plot.top(), x, plot.bottom()));
         drawn.push_back(DrawnMarker{x, QString()});
         inColumns.push_back(&*m);
     }
+    painter.save();
+    painter.setClipRect(plot);
+    painter.setPen(QPen(MARKER, 0));
+    painter.drawLines(lines);
 
     // Each text right of its line, up to the next line; the newest, at the
     // right edge, left of its line when there is more room there.
     const QFontMetrics metrics(painter.font());
     const double top = plot.top() + MARKER_LABEL_TOP;
     const double minimum = metrics.horizontalAdvance(QStringLiteral("MM…"));
+    const double letter = metrics.horizontalAdvance(QLatin1Char('1'));
     double taken = plot.left(); // right end of the text drawn before
     for (std::size_t k = 0; k < drawn.size(); ++k) {
         const double x = drawn[k].x;
-        const double next = k + 1 < drawn.size() ? drawn[k + 1].x : plot.right();
+        const bool newest = k + 1 == drawn.size();
+        const double next = newest ? plot.right() : drawn[k + 1].x;
         const double right = std::min<double>(next - x, MARKER_LABEL_MAX) - 2 * MARKER_LABEL_GAP;
         const double left = std::min<double>(x - taken, MARKER_LABEL_MAX) - 2 * MARKER_LABEL_GAP;
+        // Crowded lines, the common case with many markers, cost no text work.
+        if ((newest ? std::max(right, left) : right) < letter)
+            continue;
         const QString text = QString::fromStdString(inColumns[k]->text);
         const double wanted = metrics.horizontalAdvance(text);
-        const bool newest = k + 1 == drawn.size();
         const bool onRight = !newest || right >= wanted || right >= left;
         const double room = onRight ? right : left;
         if (room < std::min(minimum, wanted))

@@ -4,6 +4,8 @@
 #include "TraceBuffer.h"
 
 #include <QColor>
+#include <QLineF>
+#include <QVector>
 #include <QString>
 #include <QWidget>
 
@@ -74,7 +76,9 @@ private:
     QString idleText;
     QRect plot; // plotRect() while a frame is drawn
     std::vector<DrawnMarker> drawn;
-    std::vector<const TraceBuffer::Marker*> inColumns; // drawMarkers' own, kept for its capacity
+    // drawMarkers' own, kept for their capacity.
+    std::vector<const TraceBuffer::Marker*> inColumns;
+    QVector<QLineF> lines;
 };
 
 } // namespace view
