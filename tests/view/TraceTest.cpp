@@ -10,7 +10,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-#include <utility>
 #include <vector>
 
 using namespace ondira::view;
@@ -27,96 +26,50 @@ DisplaySample sampleWith(int value, int flag = 0, int skippedBefore = 0, bool re
     return d;
 }
 
-/// Samples `from`..`to` - 1 of `stream`; the first after `skippedBefore`
-/// the display skipped.
-std::vector<DisplaySample> onStream(unsigned stream, long long from, long long to,
-                                    int skippedBefore = 0)
+/// Appends samples `from`..`to` - 1 of `stream`, the first after `skipped`.
+void append(TraceBuffer& buffer, unsigned stream, long long from, long long to, int skipped = 0)
 {
-    std::vector<DisplaySample> samples;
     for (long long i = from; i < to; ++i) {
-        DisplaySample d = sampleWith(static_cast<int>(i), 0, i == from ? skippedBefore : 0);
+        DisplaySample d = sampleWith(0, 0, i == from ? skipped : 0);
         d.index = i;
         d.stream = stream;
-        samples.push_back(d);
+        buffer.append(&d, 1);
     }
-    return samples;
 }
 
-void append(TraceBuffer& buffer, const std::vector<DisplaySample>& samples)
+std::string markersOf(const TraceBuffer& buffer)
 {
-    buffer.append(samples.data(), samples.size());
-}
-
-std::vector<std::pair<std::string, double>> markersOf(const TraceBuffer& buffer)
-{
-    std::vector<std::pair<std::string, double>> markers;
+    std::string list;
     for (const TraceBuffer::Marker& m : buffer.markers())
-        markers.emplace_back(m.text, m.at);
-    return markers;
+        list += m.text + "@" + std::to_string(m.at).substr(0, 4) + " ";
+    return list;
 }
-
-using Placed = std::vector<std::pair<std::string, double>>;
 
 } // namespace
 
-TEST(TraceBuffer_Markers, PlacedByTheSamplesOfTheirStream)
+TEST(TraceBuffer_Markers, PlacedByTheirStreamsSamplesAndKeptWithinTheBuffer)
 {
-    TraceBuffer buffer(100);
-    buffer.addMarker(1, 2.5, "early");
-    EXPECT_TRUE(buffer.markers().empty()) << "no sample of stream 1 yet to place it by";
-    append(buffer, onStream(1, 0, 2));
-    EXPECT_EQ(markersOf(buffer), (Placed{{"early", 2.5}})) << "ahead of the newest sample: waits";
-    // Index 4 skipped by the display: the time line and the buffer stay aligned.
-    append(buffer, onStream(1, 2, 4));
-    append(buffer, onStream(1, 5, 6, 1));
-    ASSERT_EQ(buffer.end(), 6);
-    buffer.addMarker(1, 4.25, "in the gap");
-    buffer.addMarker(1, 7.0, "late"); // just before the stream ends
+    TraceBuffer buffer(20);
+    buffer.addMarker(1, 2.5, "early"); // before stream 1's first sample: waits for it
+    append(buffer, 1, 0, 4);
+    append(buffer, 1, 5, 6, 1);        // index 4 skipped: still aligned
+    buffer.addMarker(1, 4.25, "gap");
+    buffer.addMarker(1, 7.0, "late");  // ahead of the newest sample, then the stream ends
+    buffer.addMarker(2, 1.0, "next");
+    buffer.addMarker(3, 1.0, "never"); // stream 3 shows no sample
+    append(buffer, 2, 3, 4, 3);        // stream 2 from buffer sample 6: index 3 at 9
+    append(buffer, 4, 0, 1);
+    EXPECT_EQ(markersOf(buffer), "early@2.50 gap@4.25 late@5.00 next@7.00 ");
+    append(buffer, 4, 1, 20);
+    ASSERT_EQ(buffer.first(), 10);
+    EXPECT_EQ(markersOf(buffer), "") << "older than the oldest sample kept";
 
-    // Stream 2 begins with three samples skipped; one of its markers came first.
-    buffer.addMarker(2, 1.0, "next stream");
-    append(buffer, onStream(2, 3, 4, 3));
-    ASSERT_EQ(buffer.end(), 10);
-    // Of stream 1, ended: past its last sample (5) means on it.
-    buffer.addMarker(1, 9.0, "after the end");
-    EXPECT_EQ(markersOf(buffer), (Placed{{"early", 2.5},
-                                         {"in the gap", 4.25},
-                                         {"late", 5.0},
-                                         {"after the end", 5.0},
-                                         {"next stream", 7.0}}));
-
-    // A stream that showed no sample has no place for its markers.
-    buffer.addMarker(3, 0.5, "nowhere");
-    append(buffer, onStream(4, 0, 1));
-    EXPECT_EQ(buffer.markers().size(), 5u);
-    EXPECT_EQ(buffer.markers().back().text, "next stream");
-}
-
-TEST(TraceBuffer_Markers, KeptOnlyWithinTheBufferAndBounded)
-{
-    TraceBuffer buffer(50);
-    append(buffer, onStream(1, 0, 1));
-    buffer.addMarker(1, 10.0, "scrolls out");
-    buffer.addMarker(1, 60.0, "stays");
-    append(buffer, onStream(1, 1, 70));
-    ASSERT_EQ(buffer.first(), 20);
-    EXPECT_EQ(markersOf(buffer), (Placed{{"stays", 60.0}}));
-    buffer.addMarker(1, 15.0, "already out");
-    EXPECT_EQ(buffer.markers().size(), 1u);
-
-    // A flood of markers: the newest MAX_MARKERS stay.
-    const std::size_t flood = TraceBuffer::MAX_MARKERS + 10;
-    for (std::size_t k = 0; k < flood; ++k)
-        buffer.addMarker(1, 65.0 + 0.01 * static_cast<double>(k), std::to_string(k));
+    for (std::size_t k = 0; k < TraceBuffer::MAX_MARKERS + 10; ++k)
+        buffer.addMarker(4, 25.0 + 0.01 * static_cast<double>(k), std::to_string(k));
     ASSERT_EQ(buffer.markers().size(), TraceBuffer::MAX_MARKERS);
     EXPECT_EQ(buffer.markers().front().text, "10");
-    EXPECT_EQ(buffer.markers().back().text, std::to_string(flood - 1));
-
     buffer.clear();
     EXPECT_TRUE(buffer.markers().empty());
-    buffer.addMarker(1, 1.0, "waits for a stream 1 again");
-    append(buffer, onStream(2, 0, 5));
-    EXPECT_TRUE(buffer.markers().empty()) << "after clear(), stream 1's place is unknown";
 }
 
 TEST(TraceBuffer_Marks, FillersOffsetChangesRestartsAndSkippedSamples)

@@ -60,17 +60,4 @@ std::string listOf(const std::vector<LogEntry>& log)
     return list;
 }
 
-MarkerCaptureWriter::MarkerCaptureWriter(const std::shared_ptr<MarkerCapture>& capture)
-    : CaptureWriter(capture)
-    , capture(capture)
-{
-}
-
-bool MarkerCaptureWriter::writeMarker(const ondira::formats::Marker& marker)
-{
-    std::lock_guard<std::mutex> lock(capture->mutex);
-    capture->markers.push_back(marker);
-    return true;
-}
-
 } // namespace view_test

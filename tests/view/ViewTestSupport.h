@@ -6,9 +6,6 @@
 
 #include "Acquisition.h"
 
-#include "RecordingSupport.h"
-
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -33,21 +30,6 @@ bool logHas(const std::vector<ondira::view::LogEntry>& log, ondira::view::LogEnt
 
 /// Every entry, one per line, for failure messages.
 std::string listOf(const std::vector<ondira::view::LogEntry>& log);
-
-/// A Capture that keeps the markers too.
-struct MarkerCapture : ondira_test::Capture {
-    std::vector<ondira::formats::Marker> markers;
-};
-
-class MarkerCaptureWriter : public ondira_test::CaptureWriter
-{
-public:
-    explicit MarkerCaptureWriter(const std::shared_ptr<MarkerCapture>& capture);
-    bool writeMarker(const ondira::formats::Marker& marker) override;
-
-private:
-    std::shared_ptr<MarkerCapture> capture;
-};
 
 } // namespace view_test
 
