@@ -180,6 +180,7 @@ void MainWindow::buildControls()
     markerEdit = new QLineEdit;
     markerEdit->setObjectName(QStringLiteral("markerEdit"));
     markerEdit->setPlaceholderText(QStringLiteral("marker text"));
+    // In characters: a longer text in bytes is refused with its reason.
     markerEdit->setMaxLength(static_cast<int>(session::MAX_MARKER_BYTES));
     markerEdit->setMinimumWidth(120);
     markerEdit->setMaximumWidth(240);

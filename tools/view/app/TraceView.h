@@ -5,8 +5,8 @@
 
 #include <QColor>
 #include <QLineF>
-#include <QVector>
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
 #include <array>

@@ -62,8 +62,8 @@ std::string markFailure(const std::string& text, const session::MarkResult& r)
     // The text itself was refused: it may not even be printable.
     if (text.empty())
         return "Marker not placed: type its text first.";
-    return "Marker not placed: its text is refused (" + r.reason
-        + "). Use 1 to 255 bytes of text without control characters.";
+    return "Marker not placed: its text is refused (" + r.reason + "). Use 1 to "
+        + std::to_string(session::MAX_MARKER_BYTES) + " bytes of text without control characters.";
 }
 
 } // namespace
