@@ -288,9 +288,13 @@ void Session::Impl::onSample(const OndiraData& sample)
     lastTimestamp = timestamp;
     haveLast = true;
     deliveringSession = this;
+    // The newest sample's place before the stream it belongs to: a reader
+    // that sees the new stream sees its first sample.
+    lastDeliveryNs.store(now);
+    lastIndex.store(index);
     if (deliveredStream.load(std::memory_order_relaxed) != current) {
-        deliveredStream.store(current);
         firstDeliveryNs.store(now);
+        deliveredStream.store(current);
     }
     delivered.fetch_add(1, std::memory_order_relaxed);
     if (flag == OndiraData::FLAG_LOST_SAMPLE) {
@@ -300,8 +304,6 @@ void Session::Impl::onSample(const OndiraData& sample)
         long long none = -1;
         firstReal.compare_exchange_strong(none, real);
     }
-    lastDeliveryNs.store(now);
-    lastIndex.store(index);
 }
 
 double Session::Impl::positionNow(std::int64_t steadyNs) const

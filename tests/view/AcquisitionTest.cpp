@@ -18,7 +18,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -51,8 +53,12 @@ protected:
             if (n < batch.size())
                 break;
         }
-        for (LogEntry& entry : link->takeLog())
+        for (LogEntry& entry : link->takeLog()) {
+            // As the window does: markers onto the traces.
+            if (entry.kind == LogKind::Marker)
+                buffer.addMarker(entry.stream, entry.position, entry.text);
             log.push_back(std::move(entry));
+        }
     }
 
     bool until(const std::function<bool()>& condition, std::chrono::milliseconds timeout = std::chrono::seconds(30))
@@ -331,6 +337,7 @@ TEST_F(AcquisitionTest, Requests_AtTheWrongTime_AreRefusedWithAReason)
     const Case beforeConnecting[] = {
         {"start", [&] { link->startStreaming(); }, "Not connected"},
         {"record", [&] { link->startRecording(RecordingRequest{base("x"), true, {}}); }, "Not streaming"},
+        {"mark", [&] { link->mark("go"); }, "Marker 'go' not placed: start streaming first."},
     };
     for (const Case& c : beforeConnecting)
         expectRefused(c, Link::Disconnected);
@@ -345,7 +352,54 @@ TEST_F(AcquisitionTest, Requests_AtTheWrongTime_AreRefusedWithAReason)
         {"an empty file name", [&] { link->startRecording(RecordingRequest{" ", true, {}}); }, "Choose a file name"},
         {"a missing folder", [&] { link->startRecording(RecordingRequest{base("no/such/folder/x"), true, {}}); },
          "does not exist"},
+        {"an empty marker", [&] { link->mark(""); }, "Marker not placed: type its text first."},
+        {"a marker not UTF-8", [&] { link->mark("caf\xe9"); }, "its text is refused (not UTF-8)"},
     };
     for (const Case& c : whileStreaming)
         expectRefused(c, Link::Streaming);
+}
+
+TEST_F(AcquisitionTest, Marker_WhileRecording_LandsInTheFilesAndTheTracesAtItsSample)
+{
+    start("timescale=4");
+    link->startRecording(RecordingRequest{base("marked"), true, {}});
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 1.0; })) << listOf(log);
+    ASSERT_FALSE(shown.empty());
+    const DisplaySample newest = shown.back();
+    const long long newestAt = buffer.end() - 1;
+    ASSERT_TRUE(link->mark("stimulus A"));
+    ASSERT_TRUE(until([&] { return buffer.markers().size() == 1; })) << listOf(log);
+    // Placed at the time line's "now": at or just after the newest sample
+    // shown (the worker may have delivered a packet since); there on the traces.
+    const auto marker = std::find_if(log.begin(), log.end(),
+                                     [](const LogEntry& e) { return e.kind == LogKind::Marker; });
+    ASSERT_NE(marker, log.end());
+    const double ahead = marker->position - static_cast<double>(newest.index);
+    EXPECT_GE(ahead, 0.0);
+    EXPECT_LT(ahead, 0.5 * OndiraData::SAMPLE_RATE_HZ);
+    EXPECT_NEAR(buffer.markers()[0].at, static_cast<double>(newestAt) + ahead, 1e-9);
+    EXPECT_TRUE(until([&] { return buffer.markers()[0].at < static_cast<double>(buffer.end()); }))
+        << "drawn once its sample is there";
+    ASSERT_TRUE(until([&] { return link->status().recordedSeconds >= 2.0; })) << listOf(log);
+    link->stopRecording();
+    ASSERT_TRUE(settled());
+
+    // In the files, as far after the sample shown last as on the traces.
+    const auto samples = ondira_test::readCsv(base("marked") + ".csv");
+    const auto row = std::find_if(samples.begin(), samples.end(), [&](const auto& r) {
+        return r[0] == std::to_string(newest.sample.timestampMs);
+    });
+    ASSERT_NE(row, samples.end());
+    const double rowIndex = static_cast<double>(row - samples.begin() - 1); // after the header
+    const double onset = (rowIndex + ahead) / OndiraData::SAMPLE_RATE_HZ;
+    const auto events = ondira_test::readCsv(base("marked") + ".events.csv");
+    const auto marked = std::find_if(events.begin(), events.end(), [](const auto& r) {
+        return r[0] == "marker" && r.back() == "stimulus A";
+    });
+    ASSERT_NE(marked, events.end());
+    EXPECT_NEAR(std::stod((*marked)[1]), onset, 1e-4);
+    const auto edf = ondira_test::readEdf(base("marked") + ".edf");
+    EXPECT_TRUE(std::any_of(edf.annotations.begin(), edf.annotations.end(), [&](const auto& a) {
+        return a.text == "stimulus A" && std::fabs(a.onset - onset) < 2e-4;
+    })) << edf.error;
 }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 using namespace ondira::view;
@@ -25,7 +26,51 @@ DisplaySample sampleWith(int value, int flag = 0, int skippedBefore = 0, bool re
     return d;
 }
 
+/// Appends samples `from`..`to` - 1 of `stream`, the first after `skipped`.
+void append(TraceBuffer& buffer, unsigned stream, long long from, long long to, int skipped = 0)
+{
+    for (long long i = from; i < to; ++i) {
+        DisplaySample d = sampleWith(0, 0, i == from ? skipped : 0);
+        d.index = i;
+        d.stream = stream;
+        buffer.append(&d, 1);
+    }
+}
+
+std::string markersOf(const TraceBuffer& buffer)
+{
+    std::string list;
+    for (const TraceBuffer::Marker& m : buffer.markers())
+        list += m.text + "@" + std::to_string(m.at).substr(0, 4) + " ";
+    return list;
+}
+
 } // namespace
+
+TEST(TraceBuffer_Markers, PlacedByTheirStreamsSamplesAndKeptWithinTheBuffer)
+{
+    TraceBuffer buffer(20);
+    buffer.addMarker(1, 2.5, "early"); // before stream 1's first sample: waits for it
+    append(buffer, 1, 0, 4);
+    append(buffer, 1, 5, 6, 1);        // index 4 skipped: still aligned
+    buffer.addMarker(1, 4.25, "gap");
+    buffer.addMarker(1, 7.0, "late");  // ahead of the newest sample, then the stream ends
+    buffer.addMarker(2, 1.0, "next");
+    buffer.addMarker(3, 1.0, "never"); // stream 3 shows no sample
+    append(buffer, 2, 3, 4, 3);        // stream 2 from buffer sample 6: index 3 at 9
+    append(buffer, 4, 0, 1);
+    EXPECT_EQ(markersOf(buffer), "early@2.50 gap@4.25 late@5.00 next@7.00 ");
+    append(buffer, 4, 1, 20);
+    ASSERT_EQ(buffer.first(), 10);
+    EXPECT_EQ(markersOf(buffer), "") << "older than the oldest sample kept";
+
+    for (std::size_t k = 0; k < TraceBuffer::MAX_MARKERS + 10; ++k)
+        buffer.addMarker(4, 25.0 + 0.01 * static_cast<double>(k), std::to_string(k));
+    ASSERT_EQ(buffer.markers().size(), TraceBuffer::MAX_MARKERS);
+    EXPECT_EQ(buffer.markers().front().text, "10");
+    buffer.clear();
+    EXPECT_TRUE(buffer.markers().empty());
+}
 
 TEST(TraceBuffer_Marks, FillersOffsetChangesRestartsAndSkippedSamples)
 {

@@ -51,7 +51,10 @@ std::string listOf(const std::vector<LogEntry>& log)
 {
     std::string list = "log:";
     for (const LogEntry& entry : log) {
-        const char* kind = entry.kind == LogEntry::Kind::Status ? "status " : entry.kind == LogEntry::Kind::Note ? "note   " : "FAILURE ";
+        const char* kind = entry.kind == LogEntry::Kind::Status   ? "status "
+                           : entry.kind == LogEntry::Kind::Note   ? "note   "
+                           : entry.kind == LogEntry::Kind::Marker ? "marker "
+                                                                  : "FAILURE ";
         list += "\n  " + std::string(kind) + entry.text;
     }
     return list;

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -391,4 +392,90 @@ TEST_F(WindowTest, GrabbedImage_IsNotBlankAndShowsFourTraces)
             }
         }
     }
+}
+
+TEST_F(WindowTest, Markers_FieldButtonAndKeys_AreListedAndDrawn)
+{
+    open("timescale=4");
+    window->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    QLineEdit* field = child<QLineEdit>("markerEdit");
+    QComboBox* windowBox = child<QComboBox>("windowBox");
+    ASSERT_TRUE(field && windowBox);
+    // Before streaming: button and keys are off; Enter in the field says why.
+    EXPECT_FALSE(child<QPushButton>("markButton")->isEnabled());
+    windowBox->setFocus();
+    QTest::keyClick(windowBox, Qt::Key_1);
+    QTest::keyClicks(field, QStringLiteral("stimulus A"));
+    QTest::keyClick(field, Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return !window->failureText().isEmpty(); }));
+    EXPECT_EQ(window->failureText(),
+              QStringLiteral("Marker 'stimulus A' not placed: start streaming first."));
+    EXPECT_FALSE(events().contains(QStringLiteral("Marker '1'"))) << "the key 1 did nothing";
+
+    connectAndStart();
+    ASSERT_TRUE(waitUntil([&] { return window->traces().size() > 0; }));
+    // Each a little after the one before, so that each has its own line.
+    auto markThen = [&](const std::function<void()>& put) {
+        const long long before = window->traces().end();
+        put();
+        ASSERT_TRUE(waitUntil([&] { return window->traces().end() > before + 50; }));
+    };
+    markThen([&] { click("markButton"); });
+    markThen([&] { QTest::keyClick(field, Qt::Key_Return); });
+    // Outside a text field the digits mark (the list box does not take
+    // them); in the field they are typed.
+    windowBox->setFocus();
+    markThen([&] { QTest::keyClick(windowBox, Qt::Key_3); });
+    markThen([&] { QTest::keyClick(windowBox, Qt::Key_9, Qt::KeypadModifier); });
+    QTest::keyClick(field, Qt::Key_7);
+    EXPECT_EQ(field->text(), QStringLiteral("stimulus A7"));
+    EXPECT_EQ(windowBox->currentData().toInt(), 10);
+
+    const std::vector<TraceView::DrawnMarker>& drawn = window->traceView()->drawnMarkers();
+    ASSERT_TRUE(waitUntil([&] { return drawn.size() == 4; })) << events().toStdString();
+    std::string texts;
+    for (const TraceBuffer::Marker& m : window->traces().markers())
+        texts += m.text + ",";
+    EXPECT_EQ(texts, "stimulus A,stimulus A,3,9,");
+    EXPECT_EQ(drawn.back().label, QStringLiteral("9"));
+    const QStringList lines = events().split(QLatin1Char('\n')).filter(QStringLiteral("marker"));
+    EXPECT_EQ(lines.filter(QStringLiteral("stimulus A")).size(), 2) << events().toStdString();
+}
+
+TEST_F(WindowTest, TraceView_Markers_LinesAcrossTheLanesTextsFitTheirRoom)
+{
+    TraceBuffer buffer(1250);
+    std::vector<DisplaySample> samples(1250);
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        samples[i].index = static_cast<long long>(i);
+        samples[i].stream = 1;
+    }
+    buffer.append(samples.data(), samples.size());
+    const std::pair<double, const char*> markers[] = {
+        {200, "alpha"}, {600, "a rather long text for the little room it has"}, {680, "x"},
+        {683, "newest but one"}, {683.2, "crowd"}, {1249, "newest"}, {1300, "to come"}};
+    for (const auto& m : markers)
+        buffer.addMarker(1, m.first, m.second);
+    TraceView view(buffer);
+    view.resize(900, 600);
+    view.setWindowSeconds(5); // the whole buffer
+    const QImage image = view.grab().toImage().convertToFormat(QImage::Format_RGB32);
+
+    // 683 and 683.2 share a column; 1300's sample is still to come.
+    QStringList labels;
+    for (const TraceView::DrawnMarker& m : view.drawnMarkers()) {
+        labels << m.label;
+        for (int lane = 0; lane < OndiraData::CHANNEL_COUNT; ++lane) {
+            const QRect r = view.laneRect(lane);
+            const QRgb pixel = image.pixel(static_cast<int>(m.x), r.top() + r.height() * 3 / 4);
+            EXPECT_LT(colourDistance(pixel, TraceView::markerColor()), 30) << "lane " << lane + 1;
+        }
+    }
+    ASSERT_EQ(labels.size(), 5);
+    EXPECT_EQ(labels[0], QStringLiteral("alpha"));
+    EXPECT_TRUE(labels[1].startsWith(QStringLiteral("a ")) && labels[1].endsWith(QChar(0x2026)))
+        << labels[1].toStdString();
+    EXPECT_EQ(labels.mid(2), (QStringList{{}, QStringLiteral("crowd"), QStringLiteral("newest")}))
+        << "no room beside x; the newest left of its line at the right edge";
 }

@@ -3,6 +3,8 @@
 #include "PsdView.h"
 #include "TraceView.h"
 
+#include <ondira/session/StatusLog.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTime>
@@ -17,6 +19,7 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QShortcut>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -174,6 +177,33 @@ void MainWindow::buildControls()
     record->addWidget(recordButton);
     record->addWidget(stopRecordingButton);
     record->addWidget(elapsedLabel);
+    markerEdit = new QLineEdit;
+    markerEdit->setObjectName(QStringLiteral("markerEdit"));
+    markerEdit->setPlaceholderText(QStringLiteral("marker text"));
+    // In characters: a longer text in bytes is refused with its reason.
+    markerEdit->setMaxLength(static_cast<int>(session::MAX_MARKER_BYTES));
+    markerEdit->setMinimumWidth(120);
+    markerEdit->setMaximumWidth(240);
+    markerEdit->setToolTip(QStringLiteral("A stimulus marker: Enter or Mark puts it on the traces "
+                                          "and into the recording; keys 1 to 9 put markers 1..9"));
+    markButton = new QPushButton(QStringLiteral("Mark"));
+    markButton->setObjectName(QStringLiteral("markButton"));
+    record->addSeparator();
+    record->addWidget(markerEdit);
+    record->addWidget(markButton);
+    connect(markerEdit, &QLineEdit::returnPressed, this, &MainWindow::markClicked);
+    connect(markButton, &QPushButton::clicked, this, &MainWindow::markClicked);
+    // Outside text fields (which take their digits themselves), 1..9 mark.
+    for (int digit = 1; digit <= 9; ++digit) {
+        for (int keypad : {0, static_cast<int>(Qt::KeypadModifier)}) {
+            auto* shortcut = new QShortcut(QKeySequence(keypad | (Qt::Key_0 + digit)), this);
+            shortcut->setObjectName(QStringLiteral("quickMark%1").arg(digit));
+            shortcut->setContext(Qt::WindowShortcut);
+            connect(shortcut, &QShortcut::activated, this,
+                    [this, digit] { acquisitionLink->mark(std::to_string(digit)); });
+            quickMarks.push_back(shortcut);
+        }
+    }
     connect(browseButton, &QPushButton::clicked, this, &MainWindow::browseClicked);
     connect(recordButton, &QPushButton::clicked, this, &MainWindow::recordClicked);
     connect(stopRecordingButton, &QPushButton::clicked, this, [this] { acquisitionLink->stopRecording(); });
@@ -395,6 +425,12 @@ void MainWindow::recordClicked()
     acquisitionLink->startRecording(std::move(request));
 }
 
+void MainWindow::markClicked()
+{
+    // Said in the log either way: placed as a marker entry, or why not.
+    acquisitionLink->mark(markerEdit->text().trimmed().toStdString());
+}
+
 void MainWindow::filtersChanged()
 {
     FilterSettings f;
@@ -434,7 +470,14 @@ void MainWindow::tick()
         if (count < incoming.size())
             break;
     }
-    appendLog(acquisitionLink->takeLog());
+    const std::vector<LogEntry> entries = acquisitionLink->takeLog();
+    for (const LogEntry& entry : entries) {
+        if (entry.kind == LogEntry::Kind::Marker) {
+            buffer.addMarker(entry.stream, entry.position, entry.text);
+            traceArea->update();
+        }
+    }
+    appendLog(entries);
     // The texts four times a second; the buttons with every frame.
     const AcquisitionStatus status = acquisitionLink->status();
     const bool texts = sinceTexts.elapsed() >= TEXT_MS;
@@ -487,6 +530,10 @@ void MainWindow::appendLog(const std::vector<LogEntry>& entries)
             colour = QStringLiteral("#b00020");
             showFailure(QString::fromStdString(entry.text));
             break;
+        case LogEntry::Kind::Marker:
+            type = QStringLiteral("marker");
+            colour = TraceView::markerColor().name();
+            break;
         }
         eventsPane->appendHtml(QStringLiteral("<span style=\"color:%1\">%2&nbsp;&nbsp;%3&nbsp;&nbsp;%4</span>")
                                    .arg(colour, time, type.leftJustified(7, QLatin1Char(' ')).replace(QLatin1Char(' '), QStringLiteral("&nbsp;")),
@@ -513,6 +560,9 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     fileEdit->setEnabled(!status.recording);
     browseButton->setEnabled(!status.recording);
     csvBox->setEnabled(!status.recording);
+    markButton->setEnabled(streaming);
+    for (QShortcut* shortcut : quickMarks)
+        shortcut->setEnabled(streaming);
 
     if (status.link != lastLink) {
         if (status.link == Link::Connecting) {

@@ -23,6 +23,7 @@ class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 class QPushButton;
+class QShortcut;
 
 namespace ondira {
 namespace view {
@@ -75,6 +76,7 @@ private:
     void tick();
     void connectClicked();
     void recordClicked();
+    void markClicked();
     void browseClicked();
     void filtersChanged();
     void scaleChanged();
@@ -108,6 +110,9 @@ private:
     QPushButton* recordButton = nullptr;
     QPushButton* stopRecordingButton = nullptr;
     QLabel* elapsedLabel = nullptr;
+    QLineEdit* markerEdit = nullptr;
+    QPushButton* markButton = nullptr;
+    std::vector<QShortcut*> quickMarks; // keys 1..9, on the main keys and the keypad
     QComboBox* windowBox = nullptr;
     QComboBox* scaleBox = nullptr;
     QCheckBox* dcBox = nullptr;

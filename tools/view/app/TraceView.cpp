@@ -23,6 +23,11 @@ const QColor FILLER_BAND(255, 214, 214);
 const QColor FILLER_TRACE(140, 140, 140);
 const QColor OFFSET_MARK(230, 120, 0);
 const QColor RESTART_MARK(60, 60, 60);
+const QColor MARKER(0, 128, 128);
+const QColor MARKER_LABEL_BACKGROUND(255, 255, 255, 220);
+constexpr int MARKER_LABEL_TOP = 9;   // below the offset changes' triangles
+constexpr int MARKER_LABEL_GAP = 3;   // between a line and its text
+constexpr int MARKER_LABEL_MAX = 180; // pixels
 const QColor GRID(225, 225, 225);
 const QColor AXIS_TEXT(70, 70, 70);
 
@@ -76,6 +81,11 @@ QColor TraceView::channelColor(int channel)
     return colors[std::clamp(channel, 0, OndiraData::CHANNEL_COUNT - 1)];
 }
 
+QColor TraceView::markerColor()
+{
+    return MARKER;
+}
+
 QRect TraceView::plotRect() const
 {
     return QRect(LABEL_WIDTH, MARGIN, std::max(1, width() - LABEL_WIDTH - MARGIN),
@@ -112,6 +122,7 @@ void TraceView::paintEvent(QPaintEvent*)
     }
     for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         drawLane(painter, c, firstIndex, count);
+    drawMarkers(painter, firstIndex, count);
     drawTimeAxis(painter, firstIndex, count);
 
     if (buffer.size() == 0 && !idleText.isEmpty()) {
@@ -257,6 +268,73 @@ void TraceView::drawLane(QPainter& painter, int channel, long long firstIndex, l
         i = j;
     }
     flush(runIsFiller);
+    painter.restore();
+}
+
+void TraceView::drawMarkers(QPainter& painter, long long firstIndex, long long count)
+{
+    drawn.clear();
+    inColumns.clear();
+    // The markers whose sample is in the window and drawn already.
+    using Marker = TraceBuffer::Marker;
+    const std::deque<Marker>& markers = buffer.markers();
+    const double from = static_cast<double>(std::max(firstIndex, buffer.first()));
+    const double to = static_cast<double>(buffer.end());
+    const auto before = [](const Marker& m, double at) { return m.at < at; };
+    const auto begin = std::lower_bound(markers.begin(), markers.end(), from, before);
+    const auto end = std::lower_bound(begin, markers.end(), to, before);
+    if (begin == end)
+        return;
+
+    // One line per pixel column, cosmetic, all in one call.
+    lines.clear();
+    for (auto m = begin; m != end; ++m) {
+        const double x = std::floor(xOf(m->at, firstIndex, count)) + 0.5;
+        if (!drawn.empty() && drawn.back().x == x) {
+            inColumns.back() = &*m;
+            continue;
+        }
+        lines.append(QLineF(x, plot.top(), x, plot.bottom()));
+        drawn.push_back(DrawnMarker{x, QString()});
+        inColumns.push_back(&*m);
+    }
+    painter.save();
+    painter.setClipRect(plot);
+    painter.setPen(QPen(MARKER, 0));
+    painter.drawLines(lines);
+
+    // Each text right of its line, up to the next line; the newest, at the
+    // right edge, left of its line when there is more room there.
+    const QFontMetrics metrics(painter.font());
+    const double top = plot.top() + MARKER_LABEL_TOP;
+    const double minimum = metrics.horizontalAdvance(QStringLiteral("MM…"));
+    const double letter = metrics.horizontalAdvance(QLatin1Char('1'));
+    double taken = plot.left(); // right end of the text drawn before
+    for (std::size_t k = 0; k < drawn.size(); ++k) {
+        const double x = drawn[k].x;
+        const bool newest = k + 1 == drawn.size();
+        const double next = newest ? plot.right() : drawn[k + 1].x;
+        const double right = std::min<double>(next - x, MARKER_LABEL_MAX) - 2 * MARKER_LABEL_GAP;
+        const double left = std::min<double>(x - taken, MARKER_LABEL_MAX) - 2 * MARKER_LABEL_GAP;
+        // Crowded lines, the common case with many markers, cost no text work.
+        if ((newest ? std::max(right, left) : right) < letter)
+            continue;
+        const QString text = QString::fromStdString(inColumns[k]->text);
+        const double wanted = metrics.horizontalAdvance(text);
+        const bool onRight = !newest || right >= wanted || right >= left;
+        const double room = onRight ? right : left;
+        if (room < std::min(minimum, wanted))
+            continue; // neither the whole text nor a few letters and "…"
+
+        const QString label = metrics.elidedText(text, Qt::ElideRight, static_cast<int>(room));
+        const double width = std::min(room, static_cast<double>(metrics.horizontalAdvance(label)));
+        const QRectF box(onRight ? x + MARKER_LABEL_GAP : x - MARKER_LABEL_GAP - width, top, width,
+                         metrics.height());
+        painter.fillRect(box.adjusted(-1, 0, 1, 0), MARKER_LABEL_BACKGROUND);
+        painter.drawText(box, Qt::AlignLeft | Qt::AlignVCenter, label);
+        drawn[k].label = label;
+        taken = box.right() + MARKER_LABEL_GAP;
+    }
     painter.restore();
 }
 

@@ -4,10 +4,13 @@
 #include "TraceBuffer.h"
 
 #include <QColor>
+#include <QLineF>
 #include <QString>
+#include <QVector>
 #include <QWidget>
 
 #include <array>
+#include <vector>
 
 namespace ondira {
 namespace view {
@@ -16,8 +19,10 @@ namespace view {
 /// drawn with QPainter from a TraceBuffer: per channel a lane with its label
 /// and scale, a time axis below. Fillers are drawn grey and dashed on a
 /// shaded band, offset changes as orange lines in their channel's lane, a
-/// (re)start of streaming as a dark line across all lanes. Where more samples
-/// than pixels fall into a column, the column shows their minimum and maximum.
+/// (re)start of streaming as a dark line across all lanes, a stimulus marker
+/// as a teal line across all lanes with its text at the top, elided to the
+/// room there is. Where more samples than pixels fall into a column, the
+/// column shows their minimum and maximum.
 class TraceView : public QWidget
 {
     Q_OBJECT
@@ -37,6 +42,16 @@ public:
     void setIdleText(const QString& text);
 
     static QColor channelColor(int channel);
+    static QColor markerColor();
+
+    /// A marker line of the last frame: its x, and the text shown beside it
+    /// (elided; empty where there was no room). Markers that share a pixel
+    /// column share a line, which shows the newest one's text.
+    struct DrawnMarker {
+        double x;
+        QString label;
+    };
+    const std::vector<DrawnMarker>& drawnMarkers() const { return drawn; }
     QRect plotRect() const;
     QRect laneRect(int channel) const;
 
@@ -49,6 +64,7 @@ protected:
 private:
     void drawLane(class QPainter& painter, int channel, long long firstIndex, long long count);
     void drawTimeAxis(QPainter& painter, long long firstIndex, long long count);
+    void drawMarkers(QPainter& painter, long long firstIndex, long long count);
     double xOf(double index, long long firstIndex, long long count) const;
 
     const TraceBuffer& buffer;
@@ -59,6 +75,10 @@ private:
     std::array<double, OndiraData::CHANNEL_COUNT> scales{};
     QString idleText;
     QRect plot; // plotRect() while a frame is drawn
+    std::vector<DrawnMarker> drawn;
+    // drawMarkers' own, kept for their capacity.
+    std::vector<const TraceBuffer::Marker*> inColumns;
+    QVector<QLineF> lines;
 };
 
 } // namespace view

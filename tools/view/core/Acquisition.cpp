@@ -44,6 +44,28 @@ std::string secondsText(double seconds)
     return text;
 }
 
+/// Why a marker was not placed, and what to do.
+std::string markFailure(const std::string& text, const session::MarkResult& r)
+{
+    const std::string which = "Marker '" + text + "' not placed: ";
+    switch (r.placement) {
+    case session::MarkPlacement::NotStreaming:
+        return which + "start streaming first.";
+    case session::MarkPlacement::BeforeFirstSample:
+        return which + "no sample has arrived yet. Mark again once the traces move.";
+    case session::MarkPlacement::QueueFull:
+        return which + "too many markers at once. Mark less often.";
+    case session::MarkPlacement::Refused:
+    case session::MarkPlacement::Placed:
+        break;
+    }
+    // The text itself was refused: it may not even be printable.
+    if (text.empty())
+        return "Marker not placed: type its text first.";
+    return "Marker not placed: its text is refused (" + r.reason + "). Use 1 to "
+        + std::to_string(session::MAX_MARKER_BYTES) + " bytes of text without control characters.";
+}
+
 } // namespace
 
 const char* linkName(Link link)
@@ -513,6 +535,15 @@ void Acquisition::stopRecording()
     d->post([this] { d->finishRecording(); });
 }
 
+bool Acquisition::mark(const std::string& text)
+{
+    const session::MarkResult r = d->session.mark(text);
+    if (r.placed())
+        return true;
+    d->say(LogEntry::Kind::Failure, markFailure(text, r));
+    return false;
+}
+
 std::size_t Acquisition::takeSamples(DisplaySample* out, std::size_t max)
 {
     std::size_t taken = 0;
@@ -533,6 +564,8 @@ std::size_t Acquisition::takeSamples(DisplaySample* out, std::size_t max)
             shown.sample = row.sample;
             shown.skippedBefore = static_cast<int>(std::min<long long>(d->displayFill, INT_MAX));
             shown.restart = row.stream != d->shownStream || row.resumed;
+            shown.index = row.index;
+            shown.stream = row.stream;
             d->shownStream = row.stream;
             d->displayFill = 0;
         }
@@ -558,10 +591,13 @@ std::vector<LogEntry> Acquisition::takeLog()
         entry.wallMs = e.wallMs;
         entry.kind = e.kind == session::LogEntry::Kind::Status    ? LogEntry::Kind::Status
                      : e.kind == session::LogEntry::Kind::Failure ? LogEntry::Kind::Failure
+                     : e.kind == session::LogEntry::Kind::Marker  ? LogEntry::Kind::Marker
                                                                   : LogEntry::Kind::Note;
         entry.code = e.code;
         entry.type = e.type();
         entry.text = e.text;
+        entry.position = e.position;
+        entry.stream = e.stream;
         shown.push_back(std::move(entry));
     }
     return shown;

@@ -32,15 +32,19 @@ enum class Link {
 };
 
 /// One line of the viewer's log: a status event of the library, a step of
-/// the viewer, or a failure to show to the user.
+/// the viewer, a failure to show to the user, or a stimulus marker.
 struct LogEntry {
-    enum class Kind { Status, Note, Failure };
+    enum class Kind { Status, Note, Failure, Marker };
     long long sequence = 0;   ///< orders entries from every thread
     long long wallMs = 0;     ///< ms since 1970-01-01 UTC
     Kind kind = Kind::Note;
     int code = -1;            ///< the status code (Kind::Status)
     std::string type;         ///< "ERROR", "WARNING", "INFO" (Kind::Status)
-    std::string text;
+    std::string text;         ///< Kind::Marker: the marker's own text
+    /// Kind::Marker: where it lies on the time line of `stream`, a fractional
+    /// sample index (as DisplaySample::index and ::stream).
+    double position = -1.0;
+    unsigned stream = 0;
 };
 
 /// What the GUI shows; a consistent snapshot of counters that move on other threads.
@@ -100,8 +104,8 @@ struct AcquisitionOptions {
 /// lost samples; with reconnectSeconds 0 the recording is closed, the device
 /// closed, and a failure says what to do.
 ///
-/// Request methods, status() and takeLog() may be called from any thread;
-/// takeSamples() from one thread only (the tap's single reader).
+/// Request methods, mark(), status() and takeLog() may be called from any
+/// thread; takeSamples() from one thread only (the tap's single reader).
 class Acquisition
 {
 public:
@@ -126,6 +130,12 @@ public:
     /// Only while streaming.
     void startRecording(RecordingRequest request);
     void stopRecording();
+    /// A stimulus marker with `text` (UTF-8, 1 to 255 bytes, no control
+    /// characters), placed on the stream's time line now: it joins the log as
+    /// a Kind::Marker entry and every recording writes it. Only while
+    /// streaming. Returns at once, without waiting for the requests; false
+    /// when it could not be placed, and a failure in the log then says why.
+    bool mark(const std::string& text);
 
     /// Moves up to `max` samples out of the ring; returns how many.
     std::size_t takeSamples(DisplaySample* out, std::size_t max);

@@ -18,6 +18,11 @@ struct DisplaySample {
     /// The first sample after streaming (re)started, or after a lost headset
     /// came back.
     bool restart = false;
+    /// Its place on its stream's time line (from 0, fillers and skipped
+    /// samples counted), and the stream (from 1, a new one at every start):
+    /// what markers are placed by.
+    long long index = 0;
+    unsigned stream = 0;
 };
 
 } // namespace view

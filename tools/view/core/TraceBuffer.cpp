@@ -1,6 +1,7 @@
 #include "TraceBuffer.h"
 
 #include <algorithm>
+#include <cmath>
 
 namespace ondira {
 namespace view {
@@ -59,8 +60,80 @@ void TraceBuffer::append(const DisplaySample* samples, std::size_t count)
             marks |= offsetMark(channel - 1);
         if (d.restart)
             marks |= MARK_RESTART;
+        if (segments.empty() || segments.back().stream != d.stream)
+            beginSegment(d.stream, next - d.index);
         push(raw, marks);
+        segments.back().end = next;
     }
+    dropOldMarkers();
+}
+
+void TraceBuffer::beginSegment(unsigned stream, long long offset)
+{
+    if (!segments.empty()) {
+        // Markers put just before the stream ended lie past its last sample:
+        // they go onto it rather than among the next stream's samples.
+        const Segment& ended = segments.back();
+        const double last = static_cast<double>(ended.end - 1);
+        for (auto m = placed.rbegin(); m != placed.rend() && m->at > last; ++m) {
+            if (m->stream == ended.stream)
+                m->at = last;
+        }
+    }
+    segments.push_back(Segment{stream, offset, next});
+    std::vector<Marker> later;
+    for (Marker& m : waiting) {
+        if (m.stream == stream) {
+            m.at += static_cast<double>(offset);
+            place(std::move(m));
+        } else if (m.stream > stream) {
+            later.push_back(std::move(m));
+        }
+        // A stream that showed no sample has no place for its markers.
+    }
+    waiting.swap(later);
+}
+
+void TraceBuffer::addMarker(unsigned stream, double position, std::string text)
+{
+    if (!std::isfinite(position))
+        return;
+    Marker marker{position, stream, std::move(text)};
+    if (segments.empty() || stream > segments.back().stream) {
+        waiting.push_back(std::move(marker));
+        if (placed.size() + waiting.size() > MAX_MARKERS)
+            waiting.erase(waiting.begin());
+        return;
+    }
+    for (std::size_t k = segments.size(); k-- > 0;) {
+        const Segment& s = segments[k];
+        if (s.stream != stream)
+            continue;
+        marker.at = position + static_cast<double>(s.offset);
+        if (k + 1 < segments.size())
+            marker.at = std::min(marker.at, static_cast<double>(s.end - 1));
+        if (marker.at >= static_cast<double>(first()))
+            place(std::move(marker));
+        return;
+    }
+}
+
+void TraceBuffer::place(Marker marker)
+{
+    const auto after = std::upper_bound(placed.begin(), placed.end(), marker.at,
+                                        [](double at, const Marker& m) { return at < m.at; });
+    placed.insert(after, std::move(marker));
+    if (placed.size() + waiting.size() > MAX_MARKERS)
+        placed.pop_front();
+}
+
+void TraceBuffer::dropOldMarkers()
+{
+    const double oldest = static_cast<double>(first());
+    while (!placed.empty() && placed.front().at < oldest)
+        placed.pop_front();
+    while (segments.size() > 1 && segments.front().end <= first())
+        segments.pop_front();
 }
 
 void TraceBuffer::setFilters(const FilterSettings& newSettings)
@@ -83,6 +156,9 @@ void TraceBuffer::clear()
     next = 0;
     kept = 0;
     rebuildFilters();
+    segments.clear();
+    placed.clear();
+    waiting.clear();
 }
 
 std::size_t TraceBuffer::lastRaw(int channel, std::size_t count, float* out, unsigned char* marked) const
