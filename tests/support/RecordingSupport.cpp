@@ -62,6 +62,13 @@ bool CaptureWriter::writeNote(const ondira::formats::Note& note)
     return true;
 }
 
+bool CaptureWriter::writeMarker(const ondira::formats::Marker& marker)
+{
+    std::lock_guard<std::mutex> lock(capture->mutex);
+    capture->markers.push_back(marker);
+    return true;
+}
+
 bool CaptureWriter::close()
 {
     std::lock_guard<std::mutex> lock(capture->mutex);

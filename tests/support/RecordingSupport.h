@@ -24,6 +24,7 @@ struct Capture {
     std::vector<ondira::formats::Sample> samples;
     std::vector<ondira::formats::StatusEvent> events;
     std::vector<ondira::formats::Note> notes;
+    std::vector<ondira::formats::Marker> markers;
     int writeCalls = 0;
     bool closed = false;
 };
@@ -39,6 +40,7 @@ public:
     bool writeSamples(const ondira::formats::Sample* samples, std::size_t count) override;
     bool writeEvent(const ondira::formats::StatusEvent& event) override;
     bool writeNote(const ondira::formats::Note& note) override;
+    bool writeMarker(const ondira::formats::Marker& marker) override;
     bool close() override;
     void discard() override {}
 
