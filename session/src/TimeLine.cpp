@@ -1,0 +1,1293 @@
+// The time line's fit and its publication.
+//
+// The points. Every measured sample (x = index, y = delivery time) bounds
+// the line from above: its packet arrived before it was delivered, and the
+// line passes through a packet's arrival at its last sample, earlier samples
+// one period before. The last sample of a burst, when the next delivery is a
+// burst later and continues it with a measured sample, bounds the line from
+// below: the next packet, whose last sample lies samplesPerPacket further
+// on, had not completed its first sample when it was delivered, and that
+// sample is complete `tail` before the packet's last byte:
+//     line(x + samplesPerPacket) - tail > y,  so  line(x) > y - (samplesPerPacket b - tail).
+// The samples are kept as buckets of about one second of a segment (samples
+// on one line): the earliest delivery of each bucket relative to the line
+// (its lower point) and the latest burst end (its upper point). A bucket also
+// begins after every run of fillers or index jump: a break where the line
+// may have stepped, watched for ten seconds.
+//
+// The fit, at every new burst (every 100 ms without bursts), and at once
+// after a break:
+// 1. The rate. For each segment in the window the rates at which its lower
+//    and upper points leave room for a line form an interval (the room is
+//    concave in the rate); newest first, each narrows what the newer ones
+//    allow. The rate stays while it is allowed, else it moves to the middle
+//    of what is: before the poll's phase against the packets has come round
+//    once, a lag that drifts with it looks like a rate to the lower envelope
+//    alone, and only both bounds rule such rates out. Without burst ends
+//    (deliveries that do not come in bursts) the lower envelope sets it:
+//    least sum of the points' heights above their line (the linear
+//    programming fit of clock-synchronisation work).
+// 2. The offset. The live segment, cut into pieces at its watched breaks:
+//    each piece allows an interval of offsets at that rate. While the pieces
+//    have room in common they lie on one line; a piece that has none with
+//    those before it begins a new fit. The line lies in the middle of the
+//    room, half of it is the line's uncertainty.
+// 3. Knots: every ten seconds of a segment, once the fit reaches half a
+//    window past it, the line's time there is frozen; a segment that ends
+//    freezes the rest and its last sample. Older positions are read from the
+//    knots (straight between them, and across the gap between segments),
+//    newer ones from the present line.
+//
+// Publication. The readers' parameter set is written into the one of two
+// slots that readers are not directed to, each slot with a sequence number,
+// then readers are directed to it: a reader never waits for a writer that
+// was interrupted, and retries only when two publications overtake it. Knots
+// are appended to a ring; a reader checks afterwards that none it read was
+// overwritten meanwhile. Everything shared is atomic.
+
+#include <ondira/session/TimeLine.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+#include <vector>
+
+namespace ondira {
+namespace session {
+
+const char* placeName(Place place)
+{
+    switch (place) {
+    case Place::NoFit:
+        return "no fit";
+    case Place::BeforeFirst:
+        return "before the first sample";
+    case Place::Within:
+        return "within";
+    case Place::Ahead:
+        return "ahead of the newest sample";
+    case Place::AfterEnd:
+        return "after the last sample";
+    }
+    return "?";
+}
+
+namespace {
+
+constexpr double INF = std::numeric_limits<double>::infinity();
+
+constexpr int BUCKET_CAPACITY = 1024;
+constexpr std::int64_t KNOT_CAPACITY = 8192;
+/// Knots a reader leaves unread at the old end of the ring: the writer may
+/// append this many while a reader works before the reader must retry.
+constexpr std::int64_t KNOT_READ_MARGIN = 64;
+constexpr int CANDIDATE_CAPACITY = 32;
+
+constexpr double BUCKET_SECONDS = 1.0;
+constexpr double KNOT_SPACING_SECONDS = 10.0;
+/// How long a break is checked for a step, and how far back before it.
+constexpr double BREAK_WATCH_SECONDS = 10.0;
+/// Below this span of samples the lower envelope alone does not set the rate.
+constexpr double MIN_RATE_SPAN_SECONDS = 2.0;
+/// How far apart the offsets on the two sides of a break must lie to count
+/// as a step.
+constexpr double STEP_TOLERANCE_NS = 2e6;
+/// Fit at least this often when deliveries come without gaps.
+constexpr double FIT_INTERVAL_NS = 100e6;
+constexpr int READ_ATTEMPTS = 16;
+
+std::int64_t systemSteadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+class SystemClocks : public TimeLineClocks
+{
+public:
+    std::int64_t steadyNs() const override { return systemSteadyNs(); }
+    std::int64_t wallNs() const override
+    {
+        return std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+};
+
+const SystemClocks systemClocks;
+
+/// What a reader needs, published as a whole. Times are ns after `originNs`.
+struct Snapshot
+{
+    std::uint64_t revision;
+    std::int64_t originNs;
+    std::int64_t firstIndex; ///< the stream's first sample
+    std::int64_t newestIndex; ///< the newest sample at the publication
+    std::int64_t segmentFirst; ///< the live segment's first measured sample
+    std::int64_t lastMeasured; ///< and its newest
+    std::int64_t x0; ///< the live line: t0 + b (x - x0)
+    std::int64_t liveKnotX; ///< the live segment's last frozen knot
+    std::int64_t knotBegin; ///< the stream's knots in the ring: [knotBegin, knotEnd)
+    std::int64_t knotEnd;
+    std::int64_t wallMinusSteadyNs;
+    double t0;
+    double b; ///< ns per sample
+    double halfWidth; ///< of the live line's offset, ns
+    double rateHalfWidth; ///< of b, ns per sample
+    double pivot; ///< index about which the line's uncertainty grows
+    double liveKnotT;
+    double lagNs;
+    std::uint32_t stream;
+    std::uint32_t fit;
+    std::uint32_t steps;
+    std::uint8_t converged;
+    std::uint8_t ended;
+    std::uint8_t liveKnot;
+    std::uint8_t hasLine;
+};
+static_assert(std::is_trivially_copyable<Snapshot>::value, "published by copying words");
+constexpr std::size_t SNAPSHOT_WORDS = (sizeof(Snapshot) + 7) / 8;
+
+struct Slot
+{
+    std::atomic<std::uint64_t> sequence{ 0 };
+    std::array<std::atomic<std::uint64_t>, SNAPSHOT_WORDS> words{};
+};
+
+struct Knot
+{
+    std::atomic<std::int64_t> index{ 0 };
+    std::atomic<double> time{ 0.0 };
+    std::atomic<std::uint32_t> segment{ 0 };
+};
+
+/// About one second of one segment's samples.
+struct Bucket
+{
+    std::uint32_t segment = 0;
+    std::int64_t firstIndex = 0;
+    std::int64_t lastIndex = 0;
+    double lastY = 0.0;
+    /// The earliest delivery relative to the line (selected by `lowKey`).
+    std::int64_t lowX = 0;
+    double lowY = 0.0;
+    double lowKey = INF;
+    /// The latest burst end relative to the line.
+    bool hasUp = false;
+    std::int64_t upX = 0;
+    double upY = 0.0;
+    double upKey = -INF;
+};
+
+/// A segment: samples on one line.
+struct Segment
+{
+    std::uint32_t id = 0;
+    std::int64_t firstIndex = 0;
+    std::int64_t lastMeasured = 0;
+    double lastMeasuredY = 0.0;
+    std::int64_t firstSerial = 0; ///< its first bucket
+    std::int64_t nextKnot = 0;
+    bool anyKnot = false;
+    std::int64_t lastKnotX = 0;
+    double lastKnotT = 0.0;
+    // Its line, as last fitted: a + b (x - firstIndex).
+    bool hasLine = false;
+    double a = 0.0;
+    double halfWidth = 0.0;
+    double pivot = 0.0;
+    /// Whether a burst end of the segment bounds its line from below; till
+    /// then the lowest delivery relative to the line.
+    bool bounded = false;
+    double young = INF;
+};
+
+struct Candidate
+{
+    std::int64_t serial; ///< the first bucket after the break
+    double createdY;
+};
+
+struct Point
+{
+    double x;
+    double y;
+};
+
+/// One segment's share of the window, in the segment's own frame: x from
+/// `x0`, y less bRef x (the fit's shear, which keeps the numbers small).
+struct Group
+{
+    std::uint32_t segment;
+    std::int64_t x0;
+    int lowBegin, lowCount; ///< lower hull vertices in the scratch arrays
+    int upBegin, upCount; ///< upper hull vertices
+    double sumX; ///< of all its lower points
+    int points;
+    double firstX, lastX; ///< its first and last sample
+    double span;
+};
+
+/// Cross product of (b - a) and (c - a).
+double cross(const Point& a, const Point& b, const Point& c)
+{
+    return (b.x - a.x) * (c.y - a.y) - (b.y - a.y) * (c.x - a.x);
+}
+
+} // namespace
+
+struct TimeLine::Impl
+{
+    Impl(const TimeLineOptions& options, const TimeLineClocks* clocks);
+
+    // --- feeding thread ---------------------------------------------------
+    void observe(std::int64_t index, std::int64_t ns, SampleKind kind);
+    void restart(Break reason);
+    void finish();
+
+    Bucket& at(std::int64_t serial)
+    {
+        return buckets[static_cast<std::size_t>(serial % BUCKET_CAPACITY)];
+    }
+    void openBucket(std::int64_t index, double y);
+    void addLower(Bucket& bucket, std::int64_t x, double y);
+    void offerUpper(std::int64_t x, double y);
+    void beginSegment(std::int64_t index, double y);
+    void placeYoung(Segment& segment, double low);
+    void endLiveSegment();
+    void fit();
+    void resolveLive(std::int64_t windowBegin);
+    void placeChain(Segment& segment, double lo, double hi, double pivot);
+    int buildGroups(std::int64_t windowBegin, double bRef);
+    double solveRate(int groupCount, double bRef);
+    void groupBounds(const Group& g, double beta, double b, double* low, double* up) const;
+    enum class Rates { Unbounded, Contradicting, Bounded };
+    Rates feasibleRates(int groupCount, double bRef, double* lo, double* hi) const;
+    void freezeKnots(Segment& segment, std::int64_t upTo, bool last);
+    void writeKnot(std::int64_t index, double time, std::uint32_t segment);
+    void publish();
+
+    // --- readers -----------------------------------------------------------
+    bool read(Snapshot& out) const;
+    std::int64_t newestOf(const Snapshot& s) const;
+
+    const TimeLineOptions options;
+    const TimeLineClocks& clocks;
+    const double nominalB; ///< ns per sample
+    const double minB, maxB;
+    const double windowNs;
+    const std::int64_t bucketSamples;
+    const std::int64_t knotSpacing;
+    const std::int64_t halfWindowSamples;
+    const int packet;
+
+    // Feeding thread only.
+    bool started = false;
+    std::int64_t originNs = 0;
+    std::uint32_t stream = 0;
+    bool streamOpen = false; ///< a sample of the stream was observed
+    bool ended = false;
+    std::int64_t streamFirst = 0;
+    std::int64_t newest = 0;
+    bool haveLast = false;
+    std::int64_t lastIndex = 0;
+    double lastY = 0.0;
+    SampleKind lastKind = SampleKind::Measured;
+    bool fillerRun = false;
+    bool pendingBreak = false;
+    double lastFitY = 0.0;
+
+    std::vector<Bucket> buckets;
+    std::int64_t tail = 0, head = 0; ///< buckets [tail, head); head - 1 is open
+    bool bucketOpen = false;
+
+    std::array<Candidate, CANDIDATE_CAPACITY> candidates{};
+    int candidateCount = 0;
+
+    std::uint32_t segmentIds = 0;
+    bool haveLive = false;
+    Segment live;
+    std::vector<Segment> endedSegments; ///< segments ended by the current fit
+
+    double b;
+    const double packetTail; ///< ns
+    double rateHalfWidth;
+    bool converged = false;
+    bool sawBurstEnds = false;
+    std::uint32_t steps = 0;
+    std::uint64_t revision = 0;
+    std::int64_t wallMinusSteady = 0;
+    std::int64_t streamKnotBegin = 0;
+    std::int64_t knotWritten = 0;
+
+    // Scratch of the fit, allocated once.
+    std::vector<Group> groups;
+    std::vector<Point> lowHull, upHull;
+
+    // Shared.
+    std::array<Slot, 2> slots;
+    std::atomic<std::uint64_t> current{ 0 };
+    std::atomic<std::uint64_t> newestPacked{ 0 }; ///< stream << 40 | index of the newest sample
+    std::vector<Knot> knots;
+    std::atomic<std::int64_t> knotClaim{ 0 };
+};
+
+TimeLine::Impl::Impl(const TimeLineOptions& o, const TimeLineClocks* c)
+    : options(o)
+    , clocks(c ? *c : systemClocks)
+    , nominalB(1e9 / o.nominalRateHz)
+    , minB(nominalB / (1.0 + o.maxRateDeviation))
+    , maxB(nominalB / (1.0 - std::min(o.maxRateDeviation, 0.5)))
+    , windowNs(o.windowSeconds * 1e9)
+    , bucketSamples(std::max<std::int64_t>(1, std::llround(BUCKET_SECONDS * o.nominalRateHz)))
+    , knotSpacing(std::max<std::int64_t>(1, std::llround(KNOT_SPACING_SECONDS * o.nominalRateHz)))
+    , halfWindowSamples(std::llround(o.windowSeconds * o.nominalRateHz / 2))
+    , packet(std::max(1, o.samplesPerPacket))
+    , buckets(BUCKET_CAPACITY)
+    , b(nominalB)
+    , packetTail(static_cast<double>(o.packetTailNs))
+    , rateHalfWidth(nominalB * o.maxRateDeviation)
+    , groups(BUCKET_CAPACITY)
+    , lowHull(BUCKET_CAPACITY)
+    , upHull(BUCKET_CAPACITY)
+    , knots(KNOT_CAPACITY)
+{
+    endedSegments.reserve(CANDIDATE_CAPACITY + 1);
+}
+
+// ---------------------------------------------------------------------------
+// Feeding
+
+void TimeLine::Impl::observe(std::int64_t index, std::int64_t ns, SampleKind kind)
+{
+    if (!started) {
+        started = true;
+        originNs = ns;
+    }
+    const double y = static_cast<double>(ns - originNs);
+    if (ended || (streamOpen && index <= lastIndex))
+        restart(Break::NewStream);
+    if (!streamOpen) {
+        streamOpen = true;
+        ++stream;
+        streamFirst = index;
+        streamKnotBegin = knotWritten;
+    }
+
+    if (haveLast) {
+        bool due = false;
+        if (y - lastY >= static_cast<double>(options.burstGapNs)) {
+            // The previous sample ended a burst. When this one continues it
+            // directly, the packet after it had not arrived.
+            if (lastKind == SampleKind::Measured && kind == SampleKind::Measured
+                && index == lastIndex + 1 && !pendingBreak)
+                offerUpper(lastIndex, lastY);
+            if (bucketOpen && lastIndex - at(head - 1).firstIndex + 1 >= bucketSamples)
+                bucketOpen = false;
+            due = true;
+        } else if (y - lastFitY >= FIT_INTERVAL_NS) {
+            due = true;
+        }
+        if (bucketOpen && lastIndex - at(head - 1).firstIndex + 1 >= 4 * bucketSamples)
+            bucketOpen = false;
+        if (due && haveLive)
+            fit();
+    }
+
+    newest = index;
+    newestPacked.store((static_cast<std::uint64_t>(stream) << 40)
+            | (static_cast<std::uint64_t>(index) & ((1ULL << 40) - 1)),
+        std::memory_order_relaxed);
+    const bool jumped = haveLast && index > lastIndex + 1;
+    bool checkNow = false;
+    haveLast = true;
+    lastIndex = index;
+    lastY = y;
+    lastKind = kind;
+    if (kind == SampleKind::Filler) {
+        fillerRun = true;
+        return;
+    }
+
+    if (!haveLive || pendingBreak) {
+        beginSegment(index, y);
+    } else if (fillerRun || jumped) {
+        // The line may have stepped here: a bucket of its own, watched, and
+        // checked at once (the first sample after a step may show it).
+        openBucket(index, y);
+        checkNow = true;
+        if (candidateCount == CANDIDATE_CAPACITY) {
+            std::copy(candidates.begin() + 1, candidates.end(), candidates.begin());
+            --candidateCount;
+        }
+        candidates[static_cast<std::size_t>(candidateCount++)] = Candidate{ head - 1, y };
+    } else if (!bucketOpen) {
+        openBucket(index, y);
+    }
+    fillerRun = false;
+    pendingBreak = false;
+    Bucket& bucket = at(head - 1);
+    addLower(bucket, index, y);
+    live.lastMeasured = index;
+    live.lastMeasuredY = y;
+    if (!live.hasLine || checkNow) {
+        fit();
+    } else if (!live.bounded) {
+        // No burst of this segment has ended yet: its line is only as good
+        // as its earliest delivery, which gets better with every sample.
+        const double key = y - b * static_cast<double>(index - live.firstIndex);
+        if (key < live.young) {
+            live.young = key;
+            placeYoung(live, key);
+            publish();
+        }
+    }
+}
+
+void TimeLine::Impl::placeYoung(Segment& segment, double low)
+{
+    // Once bursts were seen to end, the earliest delivery of a burst is its
+    // newest packet, late by less than a packet's time less the tail: the
+    // line lies in the middle. Deliveries without bursts come promptly.
+    const double late = packet * b - packetTail;
+    segment.a = sawBurstEnds ? low - 0.5 * late : low;
+    segment.halfWidth = sawBurstEnds ? 0.5 * late : packet * b;
+    segment.hasLine = true;
+}
+
+void TimeLine::Impl::openBucket(std::int64_t index, double y)
+{
+    if (head - tail == BUCKET_CAPACITY)
+        ++tail;
+    Bucket& bucket = at(head++);
+    bucket = Bucket();
+    bucket.segment = live.id;
+    bucket.firstIndex = index;
+    bucket.lastIndex = index;
+    bucket.lastY = y;
+    bucketOpen = true;
+}
+
+void TimeLine::Impl::addLower(Bucket& bucket, std::int64_t x, double y)
+{
+    const double key = y - b * static_cast<double>(x - bucket.firstIndex);
+    if (key < bucket.lowKey) {
+        bucket.lowKey = key;
+        bucket.lowX = x;
+        bucket.lowY = y;
+    }
+    bucket.lastIndex = x;
+    bucket.lastY = y;
+}
+
+void TimeLine::Impl::offerUpper(std::int64_t x, double y)
+{
+    if (!bucketOpen && head == tail)
+        return;
+    Bucket& bucket = at(head - 1);
+    if (bucket.segment != live.id || x < bucket.firstIndex || x > bucket.lastIndex)
+        return;
+    const double key = y - b * static_cast<double>(x - bucket.firstIndex);
+    if (key > bucket.upKey) {
+        bucket.upKey = key;
+        bucket.upX = x;
+        bucket.upY = y;
+        bucket.hasUp = true;
+    }
+    sawBurstEnds = true;
+    live.bounded = true;
+}
+
+void TimeLine::Impl::beginSegment(std::int64_t index, double y)
+{
+    if (haveLive)
+        endLiveSegment();
+    live = Segment();
+    live.id = ++segmentIds;
+    live.firstIndex = index;
+    live.lastMeasured = index;
+    live.lastMeasuredY = y;
+    live.nextKnot = index;
+    haveLive = true;
+    openBucket(index, y);
+    live.firstSerial = head - 1;
+    candidateCount = 0;
+    converged = false;
+}
+
+void TimeLine::Impl::endLiveSegment()
+{
+    if (!haveLive)
+        return;
+    if (live.hasLine)
+        freezeKnots(live, live.lastMeasured, true);
+    haveLive = false;
+    bucketOpen = false;
+    candidateCount = 0;
+}
+
+void TimeLine::Impl::restart(Break reason)
+{
+    if (haveLive && live.hasLine && reason != Break::NewHeadset) {
+        // Its last samples have not been fitted yet.
+        fit();
+    }
+    endLiveSegment();
+    fillerRun = false;
+    pendingBreak = true;
+    if (reason != Break::HeadsetBack) {
+        streamOpen = false;
+        ended = false;
+        haveLast = false;
+    }
+    if (reason == Break::NewHeadset) {
+        tail = head;
+        b = nominalB;
+        rateHalfWidth = nominalB * options.maxRateDeviation;
+        sawBurstEnds = false;
+    }
+    converged = false;
+    publish();
+}
+
+void TimeLine::Impl::finish()
+{
+    if (!streamOpen || ended)
+        return;
+    if (haveLive && live.hasLine)
+        fit();
+    endLiveSegment();
+    ended = true;
+    haveLive = false;
+    publish();
+}
+
+// ---------------------------------------------------------------------------
+// The fit
+
+void TimeLine::Impl::fit()
+{
+    lastFitY = lastY;
+    if (head == tail || !haveLive)
+        return;
+    // The window: buckets delivered within windowNs of the newest sample.
+    std::int64_t windowBegin = head - 1;
+    while (windowBegin > tail && at(windowBegin - 1).lastY >= lastY - windowNs)
+        --windowBegin;
+    int kept = 0;
+    for (int i = 0; i < candidateCount; ++i) {
+        const Candidate& c = candidates[static_cast<std::size_t>(i)];
+        if (c.serial > live.firstSerial && c.serial >= windowBegin && c.serial < head)
+            candidates[static_cast<std::size_t>(kept++)] = c;
+    }
+    candidateCount = kept;
+
+    const double bRef = b;
+    const int groupCount = buildGroups(windowBegin, bRef);
+    double span = 0.0;
+    for (int i = 0; i < groupCount; ++i)
+        span += groups[static_cast<std::size_t>(i)].span;
+
+    // The rate: kept while the bounds allow it, else the middle of what
+    // they allow. Before the poll's phase against the packets has come
+    // round once, a lag that drifts with it looks to the lower envelope
+    // like a rate; only both bounds together rule such rates out.
+    const double minSpan = MIN_RATE_SPAN_SECONDS * options.nominalRateHz;
+    double beta = 0.0, lo = 0.0, hi = 0.0;
+    switch (feasibleRates(groupCount, bRef, &lo, &hi)) {
+    case Rates::Bounded:
+        if (lo > 0.0 || hi < 0.0)
+            beta = 0.5 * (lo + hi);
+        rateHalfWidth = std::max(beta - lo, hi - beta);
+        break;
+    case Rates::Unbounded:
+        // No burst end bounds the line: the lower envelope alone.
+        if (span >= minSpan)
+            beta = solveRate(groupCount, bRef);
+        rateHalfWidth = packet * (bRef + beta) / std::max(span, 1.0);
+        break;
+    case Rates::Contradicting:
+        // Every group holds a step not found, or a stray burst end: keep
+        // the rate.
+        break;
+    }
+    b = bRef + beta;
+
+    resolveLive(windowBegin);
+    for (Segment& segment : endedSegments)
+        freezeKnots(segment, segment.lastMeasured, true);
+    endedSegments.clear();
+
+    const double atNewest = live.halfWidth
+        + rateHalfWidth * std::abs(static_cast<double>(live.lastMeasured) - live.pivot);
+    converged = span >= minSpan && atNewest <= 0.5 * b;
+    freezeKnots(live, newest - halfWindowSamples, false);
+
+    // The wall clock's relation to the steady clock, read now.
+    const std::int64_t s1 = clocks.steadyNs();
+    const std::int64_t wall = clocks.wallNs();
+    const std::int64_t s2 = clocks.steadyNs();
+    wallMinusSteady = wall - (s1 + (s2 - s1) / 2);
+    publish();
+}
+
+void TimeLine::Impl::resolveLive(std::int64_t windowBegin)
+{
+    // The live segment's pieces (cut at every break still watched), oldest
+    // first: each allows an interval of offsets, here as the line's value at
+    // the chain's first sample. While they have room in common they lie on
+    // one line; where a piece has none with those before, the line stepped
+    // at its break and a new fit begins there.
+    const double span = packet * b - packetTail;
+    Segment chain = live;
+    double rangeLo = -INF, rangeHi = INF;
+    double chainFirstX = 0.0, weighted = 0.0, points = 0.0;
+    bool started = false;
+    int kept = 0, next = 0;
+    std::int64_t s = std::max(windowBegin, live.firstSerial);
+    while (s < head) {
+        int candidate = -1;
+        while (next < candidateCount && candidates[static_cast<std::size_t>(next)].serial < s)
+            ++next;
+        if (next < candidateCount && candidates[static_cast<std::size_t>(next)].serial == s)
+            candidate = next++;
+        const std::int64_t end
+            = next < candidateCount ? candidates[static_cast<std::size_t>(next)].serial : head;
+        const std::int64_t pieceBegin = s;
+        double low = INF, up = -INF, pieceWeighted = 0.0, piecePoints = 0.0;
+        const double ref = static_cast<double>(chain.firstIndex);
+        for (; s < end; ++s) {
+            const Bucket& k = at(s);
+            low = std::min(low, k.lowY - b * (static_cast<double>(k.lowX) - ref));
+            if (k.hasUp)
+                up = std::max(up, k.upY - b * (static_cast<double>(k.upX) - ref) - span);
+            pieceWeighted += static_cast<double>(k.lowX);
+            piecePoints += 1.0;
+        }
+        if (up > low)
+            up = low; // a stray burst end inside the piece: the lower bound holds
+        const double pieceLastX = static_cast<double>(at(end - 1).lastIndex);
+        bool step = false;
+        if (started) {
+            const double lo2 = std::max(rangeLo, up), hi2 = std::min(rangeHi, low);
+            const double tolerance = STEP_TOLERANCE_NS + rateHalfWidth * (pieceLastX - chainFirstX);
+            if (lo2 > hi2 + tolerance) {
+                step = true;
+            } else {
+                rangeLo = std::min(lo2, hi2);
+                rangeHi = std::max(lo2, hi2);
+                if (lo2 > hi2)
+                    rangeLo = rangeHi = 0.5 * (lo2 + hi2);
+                const Candidate& c = candidates[static_cast<std::size_t>(candidate)];
+                if (lastY - c.createdY <= BREAK_WATCH_SECONDS * 1e9)
+                    candidates[static_cast<std::size_t>(kept++)] = c;
+            }
+        }
+        if (step) {
+            // The chain so far ends with the sample before this piece.
+            chain.lastMeasured = at(pieceBegin - 1).lastIndex;
+            chain.lastMeasuredY = at(pieceBegin - 1).lastY;
+            placeChain(chain, rangeLo, rangeHi, weighted / points);
+            endedSegments.push_back(chain);
+            ++steps;
+            chain = Segment();
+            chain.id = ++segmentIds;
+            chain.firstIndex = at(pieceBegin).firstIndex;
+            chain.firstSerial = pieceBegin;
+            chain.nextKnot = chain.firstIndex;
+            for (std::int64_t t = pieceBegin; t < head; ++t) {
+                at(t).segment = chain.id;
+                chain.bounded = chain.bounded || at(t).hasUp;
+            }
+            kept = 0; // the breaks before this one lie in the ended chain
+            started = false;
+            // Its bounds again, at its own first sample.
+            const double shift = b * (static_cast<double>(chain.firstIndex) - ref);
+            low += shift;
+            if (up != -INF)
+                up += shift;
+        }
+        if (!started) {
+            rangeLo = up;
+            rangeHi = low;
+            chainFirstX = static_cast<double>(at(pieceBegin).firstIndex);
+            weighted = 0.0;
+            points = 0.0;
+            started = true;
+        }
+        weighted += pieceWeighted;
+        points += piecePoints;
+    }
+    candidateCount = kept;
+    chain.lastMeasured = live.lastMeasured;
+    chain.lastMeasuredY = live.lastMeasuredY;
+    if (started)
+        placeChain(chain, rangeLo, rangeHi, weighted / points);
+    live = chain;
+}
+
+void TimeLine::Impl::placeChain(Segment& segment, double lo, double hi, double pivot)
+{
+    segment.pivot = pivot;
+    if (lo == -INF) {
+        // No burst end bounds it from below: the earliest deliveries only.
+        segment.young = std::min(segment.young, hi);
+        placeYoung(segment, hi);
+        return;
+    }
+    segment.a = 0.5 * (lo + hi);
+    segment.halfWidth = 0.5 * (hi - lo);
+    segment.hasLine = true;
+}
+
+int TimeLine::Impl::buildGroups(std::int64_t windowBegin, double bRef)
+{
+    // One group per segment in the window.
+    int count = 0;
+    int lowUsed = 0, upUsed = 0;
+    std::int64_t s = windowBegin;
+    while (s < head) {
+        Group& g = groups[static_cast<std::size_t>(count++)];
+        g.segment = at(s).segment;
+        g.x0 = at(s).firstIndex;
+        g.lowBegin = lowUsed;
+        g.upBegin = upUsed;
+        g.sumX = 0.0;
+        g.points = 0;
+        int lowCount = 0, upCount = 0;
+        for (; s < head && at(s).segment == g.segment; ++s) {
+            const Bucket& k = at(s);
+            const double lx = static_cast<double>(k.lowX - g.x0);
+            const Point p{ lx, k.lowY - bRef * lx };
+            if (g.points == 0)
+                g.firstX = p.x;
+            g.lastX = static_cast<double>(k.lastIndex - g.x0);
+            g.sumX += p.x;
+            ++g.points;
+            // Lower hull, left to right.
+            Point* h = &lowHull[static_cast<std::size_t>(g.lowBegin)];
+            while (lowCount >= 2 && cross(h[lowCount - 2], h[lowCount - 1], p) <= 0)
+                --lowCount;
+            h[lowCount++] = p;
+            if (k.hasUp) {
+                const double ux = static_cast<double>(k.upX - g.x0);
+                const Point q{ ux, k.upY - bRef * ux };
+                Point* u = &upHull[static_cast<std::size_t>(g.upBegin)];
+                while (upCount >= 2 && cross(u[upCount - 2], u[upCount - 1], q) >= 0)
+                    --upCount;
+                u[upCount++] = q;
+            }
+        }
+        g.lowCount = lowCount;
+        g.upCount = upCount;
+        g.span = g.lastX - g.firstX;
+        lowUsed += lowCount;
+        upUsed += upCount;
+    }
+    return count;
+}
+
+double TimeLine::Impl::solveRate(int groupCount, double bRef)
+{
+    // Minimise the sum over lower points of (y - (a_g + (bRef + beta) x)),
+    // each a_g as high as its envelope allows: the derivative in beta is
+    // sum_g (points_g x*_g(beta) - sumX_g), x*_g the envelope vertex that
+    // touches the line; it rises with beta. Find where it crosses zero.
+    auto derivative = [&](double beta) {
+        double sum = 0.0;
+        for (int i = 0; i < groupCount; ++i) {
+            const Group& g = groups[static_cast<std::size_t>(i)];
+            const Point* h = &lowHull[static_cast<std::size_t>(g.lowBegin)];
+            // The vertex whose left edge is no steeper than beta and whose
+            // right edge is: edges' slopes rise along the hull.
+            int lo = 0, hi = g.lowCount - 1;
+            while (lo < hi) {
+                const int mid = (lo + hi) / 2;
+                const double slope = (h[mid + 1].y - h[mid].y) / (h[mid + 1].x - h[mid].x);
+                if (slope < beta)
+                    lo = mid + 1;
+                else
+                    hi = mid;
+            }
+            sum += g.points * h[lo].x - g.sumX;
+        }
+        return sum;
+    };
+    double lo = minB - bRef, hi = maxB - bRef;
+    if (derivative(lo) >= 0)
+        return lo;
+    if (derivative(hi) <= 0)
+        return hi;
+    for (int i = 0; i < 80 && hi - lo > 1e-9; ++i) {
+        const double mid = 0.5 * (lo + hi);
+        if (derivative(mid) < 0)
+            lo = mid;
+        else
+            hi = mid;
+    }
+    return 0.5 * (lo + hi);
+}
+
+void TimeLine::Impl::groupBounds(
+    const Group& g, double beta, double bNow, double* low, double* up) const
+{
+    double l = INF, u = -INF;
+    for (int k = 0; k < g.lowCount; ++k) {
+        const Point& p = lowHull[static_cast<std::size_t>(g.lowBegin + k)];
+        l = std::min(l, p.y - beta * p.x);
+    }
+    for (int k = 0; k < g.upCount; ++k) {
+        const Point& p = upHull[static_cast<std::size_t>(g.upBegin + k)];
+        u = std::max(u, p.y - beta * p.x);
+    }
+    *low = l;
+    *up = u == -INF ? -INF : u - (packet * bNow - packetTail);
+}
+
+TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
+    int groupCount, double bRef, double* loOut, double* hiOut) const
+{
+    // The rates at which a group's bounds leave room for a line: room() is
+    // concave in the rate, so each group allows one interval. Newest first,
+    // each group narrows what the ones after it allow, unless it allows
+    // nothing of that (the rate has moved since) or nothing at all (it holds
+    // a step not found, or a stray burst end): those have no say.
+    auto room = [&](const Group& g, double x) {
+        double low, up;
+        groupBounds(g, x, bRef + x, &low, &up);
+        return low - up;
+    };
+    const double limitLo = minB - bRef, limitHi = maxB - bRef;
+    double lo = limitLo, hi = limitHi;
+    bool any = false, contradicting = false;
+    for (int i = groupCount - 1; i >= 0; --i) {
+        const Group& g = groups[static_cast<std::size_t>(i)];
+        if (g.upCount == 0)
+            continue;
+        double a = limitLo, c = limitHi;
+        for (int k = 0; k < 100 && c - a > 1e-6; ++k) {
+            const double m1 = a + (c - a) / 3, m2 = c - (c - a) / 3;
+            if (room(g, m1) < room(g, m2))
+                a = m1;
+            else
+                c = m2;
+        }
+        const double peak = 0.5 * (a + c);
+        if (room(g, peak) < 0) {
+            contradicting = true;
+            continue;
+        }
+        double groupLo = limitLo, groupHi = limitHi;
+        if (room(g, limitLo) < 0) {
+            a = limitLo;
+            c = peak;
+            for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
+                const double m = 0.5 * (a + c);
+                (room(g, m) < 0 ? a : c) = m;
+            }
+            groupLo = c;
+        }
+        if (room(g, limitHi) < 0) {
+            a = peak;
+            c = limitHi;
+            for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
+                const double m = 0.5 * (a + c);
+                (room(g, m) < 0 ? c : a) = m;
+            }
+            groupHi = a;
+        }
+        if (std::max(lo, groupLo) > std::min(hi, groupHi))
+            continue;
+        lo = std::max(lo, groupLo);
+        hi = std::min(hi, groupHi);
+        any = true;
+    }
+    if (!any)
+        return contradicting ? Rates::Contradicting : Rates::Unbounded;
+    *loOut = lo;
+    *hiOut = hi;
+    return Rates::Bounded;
+}
+
+void TimeLine::Impl::freezeKnots(Segment& segment, std::int64_t upTo, bool last)
+{
+    auto line = [&](std::int64_t x) {
+        return segment.a + b * static_cast<double>(x - segment.firstIndex);
+    };
+    upTo = std::min(upTo, segment.lastMeasured);
+    while (segment.nextKnot <= upTo) {
+        const std::int64_t x = segment.nextKnot;
+        writeKnot(x, line(x), segment.id);
+        segment.anyKnot = true;
+        segment.lastKnotX = x;
+        segment.lastKnotT = line(x);
+        segment.nextKnot = x + knotSpacing;
+    }
+    if (last && (!segment.anyKnot || segment.lastKnotX < segment.lastMeasured)) {
+        const std::int64_t x = segment.lastMeasured;
+        writeKnot(x, line(x), segment.id);
+        segment.anyKnot = true;
+        segment.lastKnotX = x;
+        segment.lastKnotT = line(x);
+        segment.nextKnot = x + knotSpacing;
+    }
+}
+
+void TimeLine::Impl::writeKnot(std::int64_t index, double time, std::uint32_t segment)
+{
+    const std::int64_t p = knotWritten;
+    knotClaim.store(p + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    Knot& k = knots[static_cast<std::size_t>(p % KNOT_CAPACITY)];
+    k.index.store(index, std::memory_order_relaxed);
+    k.time.store(time, std::memory_order_relaxed);
+    k.segment.store(segment, std::memory_order_relaxed);
+    knotWritten = p + 1;
+}
+
+void TimeLine::Impl::publish()
+{
+    Snapshot s{};
+    s.revision = ++revision;
+    s.originNs = originNs;
+    s.firstIndex = streamFirst;
+    s.newestIndex = newest;
+    s.stream = stream;
+    s.steps = steps;
+    s.ended = ended ? 1 : 0;
+    s.knotEnd = knotWritten;
+    s.knotBegin = std::max(streamKnotBegin, knotWritten - (KNOT_CAPACITY - KNOT_READ_MARGIN));
+    s.wallMinusSteadyNs = wallMinusSteady;
+    s.b = b;
+    s.rateHalfWidth = rateHalfWidth;
+    if (haveLive && live.hasLine) {
+        s.hasLine = 1;
+        s.fit = live.id;
+        s.converged = converged ? 1 : 0;
+        s.segmentFirst = live.firstIndex;
+        s.lastMeasured = live.lastMeasured;
+        s.x0 = live.firstIndex;
+        s.t0 = live.a;
+        s.halfWidth = live.halfWidth;
+        s.pivot = live.pivot;
+        s.liveKnot = live.anyKnot ? 1 : 0;
+        s.liveKnotX = live.lastKnotX;
+        s.liveKnotT = live.lastKnotT;
+        s.lagNs = live.lastMeasuredY
+            - (live.a + b * static_cast<double>(live.lastMeasured - live.firstIndex));
+    } else if (streamOpen && knotWritten > streamKnotBegin) {
+        // The stream's segments have all ended: the knots hold it.
+        s.hasLine = 1;
+        const Knot& k = knots[static_cast<std::size_t>((knotWritten - 1) % KNOT_CAPACITY)];
+        s.fit = k.segment.load(std::memory_order_relaxed);
+        s.segmentFirst = k.index.load(std::memory_order_relaxed);
+        s.lastMeasured = s.segmentFirst;
+        s.x0 = s.segmentFirst;
+        s.t0 = k.time.load(std::memory_order_relaxed);
+        s.liveKnot = 1;
+        s.liveKnotX = s.x0;
+        s.liveKnotT = s.t0;
+        s.halfWidth = live.halfWidth;
+        s.pivot = static_cast<double>(s.x0);
+    }
+
+    std::array<std::uint64_t, SNAPSHOT_WORDS> words{};
+    std::memcpy(words.data(), &s, sizeof s);
+    const std::uint64_t version = current.load(std::memory_order_relaxed) + 1;
+    Slot& slot = slots[version & 1];
+    const std::uint64_t sequence = slot.sequence.load(std::memory_order_relaxed);
+    slot.sequence.store(sequence + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (std::size_t i = 0; i < SNAPSHOT_WORDS; ++i)
+        slot.words[i].store(words[i], std::memory_order_relaxed);
+    slot.sequence.store(sequence + 2, std::memory_order_release);
+    current.store(version, std::memory_order_release);
+}
+
+// ---------------------------------------------------------------------------
+// Reading
+
+bool TimeLine::Impl::read(Snapshot& out) const
+{
+    for (int attempt = 0; attempt < READ_ATTEMPTS * 4; ++attempt) {
+        const std::uint64_t version = current.load(std::memory_order_acquire);
+        if (version == 0)
+            return false;
+        const Slot& slot = slots[version & 1];
+        const std::uint64_t before = slot.sequence.load(std::memory_order_acquire);
+        if (before & 1)
+            continue;
+        std::array<std::uint64_t, SNAPSHOT_WORDS> words{};
+        for (std::size_t i = 0; i < SNAPSHOT_WORDS; ++i)
+            words[i] = slot.words[i].load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (slot.sequence.load(std::memory_order_relaxed) != before)
+            continue;
+        std::memcpy(&out, words.data(), sizeof out);
+        return true;
+    }
+    return false;
+}
+
+std::int64_t TimeLine::Impl::newestOf(const Snapshot& s) const
+{
+    const std::uint64_t packed = newestPacked.load(std::memory_order_relaxed);
+    if ((packed >> 40) != s.stream)
+        return s.newestIndex;
+    std::int64_t index = static_cast<std::int64_t>(packed & ((1ULL << 40) - 1));
+    // Indices below 2^39 only (a century of samples); restore the sign.
+    if (index >= (1LL << 39))
+        index -= (1LL << 40);
+    return std::max(index, s.newestIndex);
+}
+
+namespace {
+
+/// The polyline a snapshot and its knots describe: frozen knots, then the
+/// live segment's line from its last knot (the knot's discrepancy fading out
+/// towards the newest sample) or from its first sample.
+class Polyline
+{
+public:
+    Polyline(const Snapshot& s, const std::vector<Knot>& knots)
+        : s(s)
+        , knots(knots)
+    {
+        if (s.liveKnot) {
+            startX = s.liveKnotX;
+            startT = s.liveKnotT;
+            last = static_cast<double>(std::max(s.lastMeasured, s.liveKnotX));
+            const double gap = last - static_cast<double>(s.liveKnotX);
+            if (gap > 0) {
+                const double discrepancy = s.liveKnotT - line(static_cast<double>(s.liveKnotX));
+                fadeSlope = s.b - discrepancy / gap;
+            } else {
+                fadeSlope = s.b;
+            }
+        } else {
+            startX = s.segmentFirst;
+            startT = line(static_cast<double>(s.segmentFirst));
+            last = static_cast<double>(startX);
+            fadeSlope = s.b;
+        }
+        // With a knot of the live segment, that knot ends the ring's list;
+        // without, the segment's first sample follows it.
+        end = s.knotEnd;
+        if (s.liveKnot && end > s.knotBegin)
+            --end;
+    }
+
+    double line(double x) const { return s.t0 + s.b * (x - static_cast<double>(s.x0)); }
+
+    /// Time (after originNs) of position x.
+    double timeAt(double x) const
+    {
+        if (x >= static_cast<double>(startX)) {
+            if (x <= last)
+                return startT + fadeSlope * (x - static_cast<double>(startX));
+            return line(x);
+        }
+        // Frozen knots [knotBegin, end), then (startX, startT).
+        std::int64_t lo = s.knotBegin, hi = end; // first knot with index > x
+        while (lo < hi) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            if (static_cast<double>(indexOf(mid)) <= x)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo == s.knotBegin) {
+            // Before every knot: from the first point at the rate.
+            const double x1 = static_cast<double>(lo < end ? indexOf(lo) : startX);
+            const double t1 = lo < end ? timeOf(lo) : startT;
+            return t1 + s.b * (x - x1);
+        }
+        const double xa = static_cast<double>(indexOf(lo - 1)), ta = timeOf(lo - 1);
+        const double xb = static_cast<double>(lo < end ? indexOf(lo) : startX);
+        const double tb = lo < end ? timeOf(lo) : startT;
+        if (xb <= xa)
+            return ta;
+        return ta + (tb - ta) * (x - xa) / (xb - xa);
+    }
+
+    /// Position of time t (after originNs).
+    double positionAt(double t) const
+    {
+        if (t >= startT) {
+            const double lastT = startT + fadeSlope * (last - static_cast<double>(startX));
+            if (t <= lastT && fadeSlope > 0)
+                return static_cast<double>(startX) + (t - startT) / fadeSlope;
+            if (last > static_cast<double>(startX))
+                return last + (t - lastT) / s.b;
+            return static_cast<double>(s.x0) + (t - s.t0) / s.b;
+        }
+        std::int64_t lo = s.knotBegin, hi = end; // first knot later than t
+        while (lo < hi) {
+            const std::int64_t mid = lo + (hi - lo) / 2;
+            if (timeOf(mid) <= t)
+                lo = mid + 1;
+            else
+                hi = mid;
+        }
+        if (lo == s.knotBegin) {
+            const double x1 = static_cast<double>(lo < end ? indexOf(lo) : startX);
+            const double t1 = lo < end ? timeOf(lo) : startT;
+            return x1 + (t - t1) / s.b;
+        }
+        const double xa = static_cast<double>(indexOf(lo - 1)), ta = timeOf(lo - 1);
+        const double xb = static_cast<double>(lo < end ? indexOf(lo) : startX);
+        const double tb = lo < end ? timeOf(lo) : startT;
+        if (tb <= ta)
+            return xb;
+        return xa + (xb - xa) * (t - ta) / (tb - ta);
+    }
+
+    /// The lowest knot position read, for the reader's check.
+    std::int64_t lowestRead() const { return s.knotBegin; }
+
+private:
+    std::int64_t indexOf(std::int64_t p) const
+    {
+        return knots[static_cast<std::size_t>(p % KNOT_CAPACITY)].index.load(
+            std::memory_order_relaxed);
+    }
+    double timeOf(std::int64_t p) const
+    {
+        return knots[static_cast<std::size_t>(p % KNOT_CAPACITY)].time.load(
+            std::memory_order_relaxed);
+    }
+
+    const Snapshot& s;
+    const std::vector<Knot>& knots;
+    std::int64_t startX;
+    double startT;
+    double last;
+    double fadeSlope;
+    std::int64_t end;
+};
+
+Place placeOf(const Snapshot& s, std::int64_t newest, double x)
+{
+    if (x < static_cast<double>(s.firstIndex) - 0.5)
+        return Place::BeforeFirst;
+    if (x > static_cast<double>(newest) + 0.5)
+        return s.ended ? Place::AfterEnd : Place::Ahead;
+    return Place::Within;
+}
+
+double uncertaintyAt(const Snapshot& s, double x)
+{
+    return s.halfWidth + s.rateHalfWidth * std::abs(x - s.pivot);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+
+TimeLine::TimeLine(TimeLineOptions options, const TimeLineClocks* clocks)
+    : d(new Impl(options, clocks))
+{
+}
+
+TimeLine::~TimeLine() = default;
+
+void TimeLine::observe(std::int64_t index, std::int64_t deliveredSteadyNs, SampleKind kind)
+{
+    d->observe(index, deliveredSteadyNs, kind);
+}
+
+void TimeLine::restart(Break reason)
+{
+    d->restart(reason);
+}
+
+void TimeLine::finish()
+{
+    d->finish();
+}
+
+Position TimeLine::positionOf(std::int64_t steadyNs) const
+{
+    for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
+        Snapshot s;
+        if (!d->read(s) || !s.hasLine)
+            return Position();
+        const Polyline line(s, d->knots);
+        const double x = line.positionAt(static_cast<double>(steadyNs - s.originNs));
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (d->knotClaim.load(std::memory_order_relaxed) > line.lowestRead() + KNOT_CAPACITY)
+            continue;
+        Position p;
+        p.index = x;
+        p.place = placeOf(s, d->newestOf(s), x);
+        p.uncertainty = uncertaintyAt(s, x) / s.b;
+        p.fit = s.fit;
+        return p;
+    }
+    return Position();
+}
+
+Instant TimeLine::timeOf(double index) const
+{
+    for (int attempt = 0; attempt < READ_ATTEMPTS; ++attempt) {
+        Snapshot s;
+        if (!d->read(s) || !s.hasLine)
+            return Instant();
+        const Polyline line(s, d->knots);
+        const double t = line.timeAt(index);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (d->knotClaim.load(std::memory_order_relaxed) > line.lowestRead() + KNOT_CAPACITY)
+            continue;
+        Instant i;
+        i.place = placeOf(s, d->newestOf(s), index);
+        i.steadyNs = s.originNs + std::llround(t);
+        i.wallNs = i.steadyNs + s.wallMinusSteadyNs;
+        i.uncertaintyNs = uncertaintyAt(s, index);
+        i.fit = s.fit;
+        return i;
+    }
+    return Instant();
+}
+
+TimeLineEstimate TimeLine::estimate() const
+{
+    Snapshot s;
+    TimeLineEstimate e;
+    if (!d->read(s))
+        return e;
+    e.stream = s.stream;
+    e.revision = s.revision;
+    e.steps = s.steps;
+    e.wallMinusSteadyNs = s.wallMinusSteadyNs;
+    if (!s.hasLine)
+        return e;
+    e.fit = s.fit;
+    e.converged = s.converged != 0;
+    e.samplesPerSecond = 1e9 / s.b;
+    e.ratePpm = (d->nominalB / s.b - 1.0) * 1e6;
+    e.rateUncertaintyPpm = s.rateHalfWidth / s.b * 1e6;
+    e.offsetSteadyNs = s.originNs + std::llround(s.t0 - s.b * static_cast<double>(s.x0));
+    e.newestIndex = d->newestOf(s);
+    e.newestSteadyNs
+        = s.originNs + std::llround(s.t0 + s.b * static_cast<double>(e.newestIndex - s.x0));
+    e.uncertaintyNs = uncertaintyAt(s, static_cast<double>(e.newestIndex));
+    e.deliveryLagNs = s.lagNs;
+    return e;
+}
+
+double TimeLine::libraryOffsetMs(std::int64_t index, long long timestampMs) const
+{
+    const Instant i = timeOf(static_cast<double>(index));
+    if (i.place == Place::NoFit)
+        return 0.0;
+    return static_cast<double>(timestampMs) - static_cast<double>(i.wallNs) / 1e6;
+}
+
+} // namespace session
+} // namespace ondira
