@@ -55,6 +55,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace ondira {
@@ -97,6 +98,10 @@ constexpr double MIN_RATE_SPAN_SECONDS = 2.0;
 /// How far apart the offsets on the two sides of a break must lie to count
 /// as a step.
 constexpr double STEP_TOLERANCE_NS = 2e6;
+/// Bounds that contradict each other by less than this are taken as a line
+/// that does not quite fit (a rate that changes within the window), not as
+/// a step or a stray burst end.
+constexpr double SLACK_NS = 1e6;
 /// Fit at least this often when deliveries come without gaps.
 constexpr double FIT_INTERVAL_NS = 100e6;
 constexpr int READ_ATTEMPTS = 16;
@@ -212,6 +217,19 @@ struct Candidate
 {
     std::int64_t serial; ///< the first bucket after the break
     double createdY;
+    long run; ///< indices since the measured sample before: fillers and jump
+};
+
+/// A stretch of the live segment between watched breaks, and the offsets it
+/// allows (at the live segment's first sample).
+struct Piece
+{
+    std::int64_t begin; ///< its first bucket
+    int candidate; ///< the break it begins after; -1 for the segment's first
+    double lo, hi; ///< what it allows alone
+    double roomLo, roomHi; ///< what it and the pieces of its chain before it allow
+    double firstX, lastX;
+    double weighted, points;
 };
 
 struct Point
@@ -263,7 +281,7 @@ struct TimeLine::Impl
     void endLiveSegment();
     void fit();
     void resolveLive(std::int64_t windowBegin);
-    void placeChain(Segment& segment, double lo, double hi, double pivot);
+    void placeChain(Segment& segment, double lo, double hi, double ref, double pivot);
     int buildGroups(std::int64_t windowBegin, double bRef);
     double solveRate(int groupCount, double bRef);
     void groupBounds(const Group& g, double beta, double b, double* low, double* up) const;
@@ -329,6 +347,7 @@ struct TimeLine::Impl
     // Scratch of the fit, allocated once.
     std::vector<Group> groups;
     std::vector<Point> lowHull, upHull;
+    std::array<Piece, CANDIDATE_CAPACITY + 1> pieces{};
 
     // Shared.
     std::array<Slot, 2> slots;
@@ -426,7 +445,8 @@ void TimeLine::Impl::observe(std::int64_t index, std::int64_t ns, SampleKind kin
             std::copy(candidates.begin() + 1, candidates.end(), candidates.begin());
             --candidateCount;
         }
-        candidates[static_cast<std::size_t>(candidateCount++)] = Candidate{ head - 1, y };
+        candidates[static_cast<std::size_t>(candidateCount++)]
+            = Candidate{ head - 1, y, static_cast<long>(index - live.lastMeasured - 1) };
     } else if (!bucketOpen) {
         openBucket(index, y);
     }
@@ -640,100 +660,158 @@ void TimeLine::Impl::fit()
 void TimeLine::Impl::resolveLive(std::int64_t windowBegin)
 {
     // The live segment's pieces (cut at every break still watched), oldest
-    // first: each allows an interval of offsets, here as the line's value at
-    // the chain's first sample. While they have room in common they lie on
-    // one line; where a piece has none with those before, the line stepped
-    // at its break and a new fit begins there.
+    // first: each allows an interval of offsets (here of the line's value at
+    // the segment's first sample). While they have room in common they lie
+    // on one line. Where a piece has none with those before, the line
+    // stepped at one of the breaks since the last piece that did: at one
+    // where the pieces on either side still have room of their own, and of
+    // those after the longest run of fillers (a silence filled, rather than
+    // a lost packet).
     const double span = packet * b - packetTail;
-    Segment chain = live;
-    double rangeLo = -INF, rangeHi = INF;
-    double chainFirstX = 0.0, weighted = 0.0, points = 0.0;
-    bool started = false;
-    int kept = 0, next = 0;
+    const double ref = static_cast<double>(live.firstIndex);
+    int count = 0;
+    int next = 0;
     std::int64_t s = std::max(windowBegin, live.firstSerial);
     while (s < head) {
-        int candidate = -1;
+        Piece& p = pieces[static_cast<std::size_t>(count++)];
+        p.begin = s;
+        p.candidate = -1;
         while (next < candidateCount && candidates[static_cast<std::size_t>(next)].serial < s)
             ++next;
         if (next < candidateCount && candidates[static_cast<std::size_t>(next)].serial == s)
-            candidate = next++;
+            p.candidate = next++;
         const std::int64_t end
             = next < candidateCount ? candidates[static_cast<std::size_t>(next)].serial : head;
-        const std::int64_t pieceBegin = s;
-        double low = INF, up = -INF, pieceWeighted = 0.0, piecePoints = 0.0;
-        const double ref = static_cast<double>(chain.firstIndex);
+        p.hi = INF;
+        p.lo = -INF;
+        p.weighted = 0.0;
+        p.points = 0.0;
         for (; s < end; ++s) {
             const Bucket& k = at(s);
-            low = std::min(low, k.lowY - b * (static_cast<double>(k.lowX) - ref));
+            p.hi = std::min(p.hi, k.lowY - b * (static_cast<double>(k.lowX) - ref));
             if (k.hasUp)
-                up = std::max(up, k.upY - b * (static_cast<double>(k.upX) - ref) - span);
-            pieceWeighted += static_cast<double>(k.lowX);
-            piecePoints += 1.0;
+                p.lo = std::max(p.lo, k.upY - b * (static_cast<double>(k.upX) - ref) - span);
+            p.weighted += static_cast<double>(k.lowX);
+            p.points += 1.0;
         }
-        if (up > low)
-            up = low; // a stray burst end inside the piece: the lower bound holds
-        const double pieceLastX = static_cast<double>(at(end - 1).lastIndex);
-        bool step = false;
-        if (started) {
-            const double lo2 = std::max(rangeLo, up), hi2 = std::min(rangeHi, low);
-            const double tolerance = STEP_TOLERANCE_NS + rateHalfWidth * (pieceLastX - chainFirstX);
-            if (lo2 > hi2 + tolerance) {
-                step = true;
-            } else {
-                rangeLo = std::min(lo2, hi2);
-                rangeHi = std::max(lo2, hi2);
-                if (lo2 > hi2)
-                    rangeLo = rangeHi = 0.5 * (lo2 + hi2);
-                const Candidate& c = candidates[static_cast<std::size_t>(candidate)];
-                if (lastY - c.createdY <= BREAK_WATCH_SECONDS * 1e9)
-                    candidates[static_cast<std::size_t>(kept++)] = c;
+        if (p.lo > p.hi) {
+            // A little: a line that does not quite fit, its middle; more: a
+            // stray burst end, and the lower bound holds.
+            if (p.lo - p.hi < SLACK_NS)
+                std::swap(p.lo, p.hi); // as wide as the shortfall
+            else
+                p.lo = p.hi;
+        }
+        p.firstX = static_cast<double>(at(p.begin).firstIndex);
+        p.lastX = static_cast<double>(at(end - 1).lastIndex);
+    }
+
+    // Room in common, within the tolerance; an overlap a little short of
+    // empty counts as its middle.
+    auto meet = [](double lo1, double hi1, double lo2, double hi2, double tolerance, double* lo,
+                    double* hi) {
+        *lo = std::max(lo1, lo2);
+        *hi = std::min(hi1, hi2);
+        if (*lo <= *hi)
+            return true;
+        if (*lo > *hi + tolerance)
+            return false;
+        *lo = *hi = 0.5 * (*lo + *hi);
+        return true;
+    };
+    auto toleranceOver = [&](int from, int to) {
+        return STEP_TOLERANCE_NS
+            + rateHalfWidth
+            * (pieces[static_cast<std::size_t>(to)].lastX
+                - pieces[static_cast<std::size_t>(from)].firstX);
+    };
+    auto runOf
+        = [&](const Piece& p) { return candidates[static_cast<std::size_t>(p.candidate)].run; };
+
+    Segment chain = live;
+    int chainStart = 0;
+    for (int k = 0; k < count; ++k) {
+        Piece& p = pieces[static_cast<std::size_t>(k)];
+        if (k == chainStart) {
+            p.roomLo = p.lo;
+            p.roomHi = p.hi;
+            continue;
+        }
+        const Piece& q = pieces[static_cast<std::size_t>(k - 1)];
+        if (meet(
+                q.roomLo, q.roomHi, p.lo, p.hi, toleranceOver(chainStart, k), &p.roomLo, &p.roomHi))
+            continue;
+        // A step: at which break?
+        int split = k;
+        long longest = runOf(p);
+        double lo = p.lo, hi = p.hi;
+        for (int j = k - 1; j > chainStart; --j) {
+            const Piece& r = pieces[static_cast<std::size_t>(j)];
+            if (!meet(lo, hi, r.lo, r.hi, toleranceOver(j, k), &lo, &hi))
+                break;
+            if (runOf(r) > longest) {
+                longest = runOf(r);
+                split = j;
             }
         }
-        if (step) {
-            // The chain so far ends with the sample before this piece.
-            chain.lastMeasured = at(pieceBegin - 1).lastIndex;
-            chain.lastMeasuredY = at(pieceBegin - 1).lastY;
-            placeChain(chain, rangeLo, rangeHi, weighted / points);
-            endedSegments.push_back(chain);
-            ++steps;
-            chain = Segment();
-            chain.id = ++segmentIds;
-            chain.firstIndex = at(pieceBegin).firstIndex;
-            chain.firstSerial = pieceBegin;
-            chain.nextKnot = chain.firstIndex;
-            for (std::int64_t t = pieceBegin; t < head; ++t) {
-                at(t).segment = chain.id;
-                chain.bounded = chain.bounded || at(t).hasUp;
-            }
-            kept = 0; // the breaks before this one lie in the ended chain
-            started = false;
-            // Its bounds again, at its own first sample.
-            const double shift = b * (static_cast<double>(chain.firstIndex) - ref);
-            low += shift;
-            if (up != -INF)
-                up += shift;
+        const Piece& last = pieces[static_cast<std::size_t>(split - 1)];
+        double weighted = 0.0, points = 0.0;
+        for (int j = chainStart; j < split; ++j) {
+            weighted += pieces[static_cast<std::size_t>(j)].weighted;
+            points += pieces[static_cast<std::size_t>(j)].points;
         }
-        if (!started) {
-            rangeLo = up;
-            rangeHi = low;
-            chainFirstX = static_cast<double>(at(pieceBegin).firstIndex);
-            weighted = 0.0;
-            points = 0.0;
-            started = true;
-        }
-        weighted += pieceWeighted;
-        points += piecePoints;
+        const std::int64_t from = pieces[static_cast<std::size_t>(split)].begin;
+        chain.lastMeasured = at(from - 1).lastIndex;
+        chain.lastMeasuredY = at(from - 1).lastY;
+        placeChain(chain, last.roomLo, last.roomHi, ref, weighted / points);
+        endedSegments.push_back(chain);
+        ++steps;
+        chain = Segment();
+        chain.id = ++segmentIds;
+        chain.firstIndex = at(from).firstIndex;
+        chain.firstSerial = from;
+        chain.nextKnot = chain.firstIndex;
+        for (std::int64_t t = from; t < head; ++t)
+            at(t).segment = chain.id;
+        // The pieces from the split on begin the new chain afresh.
+        chainStart = split;
+        k = split - 1;
+    }
+
+    // The breaks still watched: those inside the live chain, not yet settled.
+    int kept = 0;
+    for (int k = chainStart + 1; k < count; ++k) {
+        const Candidate& c
+            = candidates[static_cast<std::size_t>(pieces[static_cast<std::size_t>(k)].candidate)];
+        if (lastY - c.createdY <= BREAK_WATCH_SECONDS * 1e9)
+            candidates[static_cast<std::size_t>(kept++)] = c;
     }
     candidateCount = kept;
+
+    double weighted = 0.0, points = 0.0;
+    for (int j = chainStart; j < count; ++j) {
+        weighted += pieces[static_cast<std::size_t>(j)].weighted;
+        points += pieces[static_cast<std::size_t>(j)].points;
+    }
     chain.lastMeasured = live.lastMeasured;
     chain.lastMeasuredY = live.lastMeasuredY;
-    if (started)
-        placeChain(chain, rangeLo, rangeHi, weighted / points);
+    chain.bounded = false;
+    for (std::int64_t t = chain.firstSerial; t < head; ++t)
+        chain.bounded = chain.bounded || at(t).hasUp;
+    if (count > 0) {
+        const Piece& last = pieces[static_cast<std::size_t>(count - 1)];
+        placeChain(chain, last.roomLo, last.roomHi, ref, weighted / points);
+    }
     live = chain;
 }
 
-void TimeLine::Impl::placeChain(Segment& segment, double lo, double hi, double pivot)
+void TimeLine::Impl::placeChain(Segment& segment, double lo, double hi, double ref, double pivot)
 {
+    // lo and hi are offsets at index `ref`; the segment keeps its line at its
+    // first sample.
+    const double shift = b * (static_cast<double>(segment.firstIndex) - ref);
+    hi += shift;
+    lo += shift;
     segment.pivot = pivot;
     if (lo == -INF) {
         // No burst end bounds it from below: the earliest deliveries only.
@@ -879,12 +957,17 @@ TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
                 c = m2;
         }
         const double peak = 0.5 * (a + c);
-        if (room(g, peak) < 0) {
+        const double most = room(g, peak);
+        if (most < -SLACK_NS) {
             contradicting = true;
             continue;
         }
-        double groupLo = limitLo, groupHi = limitHi;
-        if (room(g, limitLo) < 0) {
+        // A little short of room: a rate that changes within the window, or
+        // arrivals less regular than the model. The rate that fits best,
+        // as uncertain as the shortfall over the group's span.
+        const double shortfall = most < 0 ? -most / std::max(g.span, 1.0) : 0.0;
+        double groupLo = peak - shortfall, groupHi = peak + shortfall;
+        if (most >= 0 && room(g, limitLo) < 0) {
             a = limitLo;
             c = peak;
             for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
@@ -892,8 +975,10 @@ TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
                 (room(g, m) < 0 ? a : c) = m;
             }
             groupLo = c;
+        } else if (most >= 0) {
+            groupLo = limitLo;
         }
-        if (room(g, limitHi) < 0) {
+        if (most >= 0 && room(g, limitHi) < 0) {
             a = peak;
             c = limitHi;
             for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
@@ -901,6 +986,8 @@ TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
                 (room(g, m) < 0 ? c : a) = m;
             }
             groupHi = a;
+        } else if (most >= 0) {
+            groupHi = limitHi;
         }
         if (std::max(lo, groupLo) > std::min(hi, groupHi))
             continue;
