@@ -20,10 +20,12 @@
 // 1. The rate. For each segment in the window the rates at which its lower
 //    and upper points leave room for a line form an interval (the room is
 //    concave in the rate); newest first, each narrows what the newer ones
-//    allow. The rate stays while it is allowed, else it moves to the middle
-//    of what is: before the poll's phase against the packets has come round
-//    once, a lag that drifts with it looks like a rate to the lower envelope
-//    alone, and only both bounds rule such rates out. Without burst ends
+//    allow. The rate stays while it is allowed, else it moves into what is
+//    (to its middle once that is narrow): before the poll's phase against
+//    the packets has come round once, a lag that drifts with it looks like
+//    a rate to the lower envelope alone, and only both bounds rule such
+//    rates out. Bounds a little short of room for any line (a rate that
+//    changes within the window) give the rate that fits them best. Without burst ends
 //    (deliveries that do not come in bursts) the lower envelope sets it:
 //    least sum of the points' heights above their line (the linear
 //    programming fit of clock-synchronisation work).
@@ -102,6 +104,9 @@ constexpr double STEP_TOLERANCE_NS = 2e6;
 /// that does not quite fit (a rate that changes within the window), not as
 /// a step or a stray burst end.
 constexpr double SLACK_NS = 1e6;
+/// Allowed rates this close together (a fraction) are known well enough to
+/// take their middle.
+constexpr double NARROW_RATES = 1e-3;
 /// Fit at least this often when deliveries come without gaps.
 constexpr double FIT_INTERVAL_NS = 100e6;
 constexpr int READ_ATTEMPTS = 16;
@@ -622,8 +627,11 @@ void TimeLine::Impl::fit()
     double beta = 0.0, lo = 0.0, hi = 0.0;
     switch (feasibleRates(groupCount, bRef, &lo, &hi)) {
     case Rates::Bounded:
+        // Outside what is allowed: to the middle once that is narrow, else
+        // only as far as allowed (the side the samples do not bound yet
+        // reaches out to the limits).
         if (lo > 0.0 || hi < 0.0)
-            beta = 0.5 * (lo + hi);
+            beta = hi - lo < 2 * NARROW_RATES * bRef ? 0.5 * (lo + hi) : (lo > 0.0 ? lo : hi);
         rateHalfWidth = std::max(beta - lo, hi - beta);
         break;
     case Rates::Unbounded:
