@@ -90,6 +90,14 @@ constexpr std::int64_t KNOT_CAPACITY = 8192;
 /// append this many while a reader works before the reader must retry.
 constexpr std::int64_t KNOT_READ_MARGIN = 64;
 constexpr int CANDIDATE_CAPACITY = 32;
+static_assert((BUCKET_CAPACITY & (BUCKET_CAPACITY - 1)) == 0, "rings are indexed by a mask");
+static_assert((KNOT_CAPACITY & (KNOT_CAPACITY - 1)) == 0, "rings are indexed by a mask");
+
+/// Where knot `position` (counted from the first ever written) lies in its ring.
+std::size_t slotOf(std::int64_t position)
+{
+    return static_cast<std::size_t>(static_cast<std::uint64_t>(position) & (KNOT_CAPACITY - 1));
+}
 
 constexpr double BUCKET_SECONDS = 1.0;
 constexpr double KNOT_SPACING_SECONDS = 10.0;
@@ -104,6 +112,8 @@ constexpr double STEP_TOLERANCE_NS = 2e6;
 /// that does not quite fit (a rate that changes within the window), not as
 /// a step or a stray burst end.
 constexpr double SLACK_NS = 1e6;
+/// How closely the rate is searched for, ns per sample (a part in 4e9).
+constexpr double RATE_PRECISION = 1e-3;
 /// Allowed rates this close together (a fraction) are known well enough to
 /// take their middle.
 constexpr double NARROW_RATES = 1e-3;
@@ -276,7 +286,8 @@ struct TimeLine::Impl
 
     Bucket& at(std::int64_t serial)
     {
-        return buckets[static_cast<std::size_t>(serial % BUCKET_CAPACITY)];
+        return buckets[static_cast<std::size_t>(
+            static_cast<std::uint64_t>(serial) & (BUCKET_CAPACITY - 1))];
     }
     void openBucket(std::int64_t index, double y);
     void addLower(Bucket& bucket, std::int64_t x, double y);
@@ -420,8 +431,10 @@ void TimeLine::Impl::observe(std::int64_t index, std::int64_t ns, SampleKind kin
         }
         if (bucketOpen && lastIndex - at(head - 1).firstIndex + 1 >= 4 * bucketSamples)
             bucketOpen = false;
-        if (due && haveLive)
+        if (due && haveLive) {
+            lastFitY = y;
             fit();
+        }
     }
 
     newest = index;
@@ -598,7 +611,6 @@ void TimeLine::Impl::finish()
 
 void TimeLine::Impl::fit()
 {
-    lastFitY = lastY;
     if (head == tail || !haveLive)
         return;
     // The window: buckets delivered within windowNs of the newest sample.
@@ -910,7 +922,7 @@ double TimeLine::Impl::solveRate(int groupCount, double bRef)
         return lo;
     if (derivative(hi) <= 0)
         return hi;
-    for (int i = 0; i < 80 && hi - lo > 1e-9; ++i) {
+    while (hi - lo > RATE_PRECISION) {
         const double mid = 0.5 * (lo + hi);
         if (derivative(mid) < 0)
             lo = mid;
@@ -936,6 +948,55 @@ void TimeLine::Impl::groupBounds(
     *up = u == -INF ? -INF : u - (packet * bNow - packetTail);
 }
 
+namespace {
+
+/// Where `room` is largest in [a, c] (it is concave there).
+template <typename Room> double mostRoom(const Group& g, double a, double c, const Room& room)
+{
+    const double golden = 0.6180339887498949;
+    double m1 = c - golden * (c - a), m2 = a + golden * (c - a);
+    double r1 = room(g, m1), r2 = room(g, m2);
+    while (c - a > RATE_PRECISION) {
+        if (r1 < r2) {
+            a = m1;
+            m1 = m2;
+            r1 = r2;
+            m2 = a + golden * (c - a);
+            r2 = room(g, m2);
+        } else {
+            c = m2;
+            m2 = m1;
+            r2 = r1;
+            m1 = c - golden * (c - a);
+            r1 = room(g, m1);
+        }
+    }
+    return 0.5 * (a + c);
+}
+
+/// Where `room`, not negative at `from`, falls below zero on the way to
+/// `limit`: looked for up to `near` first. `limit` if it never does.
+template <typename Room>
+double crossing(const Group& g, double from, double near, double limit, const Room& room)
+{
+    double outside;
+    if (room(g, near) < 0) {
+        outside = near;
+    } else if (near != limit && room(g, limit) < 0) {
+        from = near;
+        outside = limit;
+    } else {
+        return limit;
+    }
+    while (std::abs(outside - from) > RATE_PRECISION) {
+        const double m = 0.5 * (from + outside);
+        (room(g, m) < 0 ? outside : from) = m;
+    }
+    return from;
+}
+
+} // namespace
+
 TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
     int groupCount, double bRef, double* loOut, double* hiOut) const
 {
@@ -956,15 +1017,14 @@ TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
         const Group& g = groups[static_cast<std::size_t>(i)];
         if (g.upCount == 0)
             continue;
-        double a = limitLo, c = limitHi;
-        for (int k = 0; k < 100 && c - a > 1e-6; ++k) {
-            const double m1 = a + (c - a) / 3, m2 = c - (c - a) / 3;
-            if (room(g, m1) < room(g, m2))
-                a = m1;
-            else
-                c = m2;
-        }
-        const double peak = 0.5 * (a + c);
+        // The most room, near the present rate first: one new room per step
+        // of a golden-section search, and the whole range only when the
+        // most lies at the edge of the near one.
+        const double near = std::max(8.0 * rateHalfWidth, NARROW_RATES * bRef);
+        double peak = mostRoom(g, std::max(limitLo, -near), std::min(limitHi, near), room);
+        if ((peak - std::max(limitLo, -near) < 2 * RATE_PRECISION && -near > limitLo)
+            || (std::min(limitHi, near) - peak < 2 * RATE_PRECISION && near < limitHi))
+            peak = mostRoom(g, limitLo, limitHi, room);
         const double most = room(g, peak);
         if (most < -SLACK_NS) {
             contradicting = true;
@@ -975,27 +1035,9 @@ TimeLine::Impl::Rates TimeLine::Impl::feasibleRates(
         // as uncertain as the shortfall over the group's span.
         const double shortfall = most < 0 ? -most / std::max(g.span, 1.0) : 0.0;
         double groupLo = peak - shortfall, groupHi = peak + shortfall;
-        if (most >= 0 && room(g, limitLo) < 0) {
-            a = limitLo;
-            c = peak;
-            for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
-                const double m = 0.5 * (a + c);
-                (room(g, m) < 0 ? a : c) = m;
-            }
-            groupLo = c;
-        } else if (most >= 0) {
-            groupLo = limitLo;
-        }
-        if (most >= 0 && room(g, limitHi) < 0) {
-            a = peak;
-            c = limitHi;
-            for (int k = 0; k < 80 && c - a > 1e-6; ++k) {
-                const double m = 0.5 * (a + c);
-                (room(g, m) < 0 ? c : a) = m;
-            }
-            groupHi = a;
-        } else if (most >= 0) {
-            groupHi = limitHi;
+        if (most >= 0) {
+            groupLo = crossing(g, peak, std::max(limitLo, peak - near), limitLo, room);
+            groupHi = crossing(g, peak, std::min(limitHi, peak + near), limitHi, room);
         }
         if (std::max(lo, groupLo) > std::min(hi, groupHi))
             continue;
@@ -1039,7 +1081,7 @@ void TimeLine::Impl::writeKnot(std::int64_t index, double time, std::uint32_t se
     const std::int64_t p = knotWritten;
     knotClaim.store(p + 1, std::memory_order_relaxed);
     std::atomic_thread_fence(std::memory_order_release);
-    Knot& k = knots[static_cast<std::size_t>(p % KNOT_CAPACITY)];
+    Knot& k = knots[slotOf(p)];
     k.index.store(index, std::memory_order_relaxed);
     k.time.store(time, std::memory_order_relaxed);
     k.segment.store(segment, std::memory_order_relaxed);
@@ -1079,7 +1121,7 @@ void TimeLine::Impl::publish()
     } else if (streamOpen && knotWritten > streamKnotBegin) {
         // The stream's segments have all ended: the knots hold it.
         s.hasLine = 1;
-        const Knot& k = knots[static_cast<std::size_t>((knotWritten - 1) % KNOT_CAPACITY)];
+        const Knot& k = knots[slotOf(knotWritten - 1)];
         s.fit = k.segment.load(std::memory_order_relaxed);
         s.segmentFirst = k.index.load(std::memory_order_relaxed);
         s.lastMeasured = s.segmentFirst;
@@ -1249,13 +1291,11 @@ public:
 private:
     std::int64_t indexOf(std::int64_t p) const
     {
-        return knots[static_cast<std::size_t>(p % KNOT_CAPACITY)].index.load(
-            std::memory_order_relaxed);
+        return knots[slotOf(p)].index.load(std::memory_order_relaxed);
     }
     double timeOf(std::int64_t p) const
     {
-        return knots[static_cast<std::size_t>(p % KNOT_CAPACITY)].time.load(
-            std::memory_order_relaxed);
+        return knots[slotOf(p)].time.load(std::memory_order_relaxed);
     }
 
     const Snapshot& s;

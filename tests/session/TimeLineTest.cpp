@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <new>
+#include <ostream>
 #include <random>
 #include <string>
 #include <thread>
@@ -225,6 +226,11 @@ struct AccuracyCase
     double speedChangePpmPerMinute = 0.0;
 };
 
+void PrintTo(const AccuracyCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class TimeLineAccuracy : public ::testing::TestWithParam<AccuracyCase>
 {
 };
@@ -290,6 +296,11 @@ struct BreakCase
     bool newFit; ///< a fit begins after the break
     bool showsAtOnce; ///< the first sample after the break can show it
 };
+
+void PrintTo(const BreakCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
 
 class TimeLineBreaks : public ::testing::TestWithParam<BreakCase>
 {

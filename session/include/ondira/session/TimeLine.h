@@ -63,7 +63,10 @@ enum class Place : std::uint8_t {
     NoFit, ///< nothing observed on this stream yet: it cannot be placed
     BeforeFirst, ///< before the stream's first sample
     Within, ///< on a sample delivered so far
-    Ahead, ///< after the newest sample of a stream that goes on: its samples are to come
+    /// After the newest sample of a stream that goes on: its samples are to
+    /// come, and the position is a forecast. A step in those samples (a
+    /// silence the library fills) can move it: ask again once it is Within.
+    Ahead,
     AfterEnd ///< after the last sample of a stream that ended (finish())
 };
 const char* placeName(Place place);
