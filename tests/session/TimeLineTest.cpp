@@ -547,6 +547,26 @@ TEST(TimeLine, FeedingAllocatesNothing)
     EXPECT_EQ(timeLine.estimate().stream, 2u);
 }
 
+TEST(TimeLine, FitsOncePerBurst)
+{
+    // The fit's cost per sample is bounded by fitting once a poll.
+    StreamSpec spec;
+    spec.seconds = 60.0;
+    const SyntheticStream stream(spec);
+    TimeLine timeLine;
+    std::uint64_t bursts = 0;
+    std::int64_t previous = 0;
+    for (const Delivery& d : stream.deliveries()) {
+        bursts += d.ns - previous > 50'000'000 ? 1 : 0;
+        previous = d.ns;
+        timeLine.observe(d.index, d.ns, kindOf(d.kind));
+    }
+    ASSERT_GT(bursts, 500u);
+    // One publication a burst, and one for each sample of the first burst
+    // that bettered the young line.
+    EXPECT_LE(timeLine.estimate().revision, bursts + 30);
+}
+
 TEST(TimeLine, QueriesFromAnotherThreadSeeConsistentFits)
 {
     // The feeding thread runs a stream with breaks as fast as it can; another
