@@ -631,10 +631,7 @@ void TimeLine::Impl::fit()
     for (int i = 0; i < groupCount; ++i)
         span += groups[static_cast<std::size_t>(i)].span;
 
-    // The rate: kept while the bounds allow it, else the middle of what
-    // they allow. Before the poll's phase against the packets has come
-    // round once, a lag that drifts with it looks to the lower envelope
-    // like a rate; only both bounds together rule such rates out.
+    // The rate: kept while the bounds allow it (see the top of the file).
     const double minSpan = MIN_RATE_SPAN_SECONDS * options.nominalRateHz;
     double beta = 0.0, lo = 0.0, hi = 0.0;
     switch (feasibleRates(groupCount, bRef, &lo, &hi)) {

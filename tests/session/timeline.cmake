@@ -2,7 +2,7 @@
 ondira_add_test_suite(ondira_timeline_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/TimeLineTest.cpp ${CMAKE_CURRENT_LIST_DIR}/SyntheticStream.cpp
     LIBRARIES ondira_timeline)
-# Fed by the shipped library from the real-time virtual headset (about 12 s).
+# Fed by the shipped library from the real-time virtual headset (about 10 s).
 if(TARGET ftd2xx_sim)
     ondira_add_test_suite(ondira_timeline_live
         SOURCES ${CMAKE_CURRENT_LIST_DIR}/TimeLineLiveTest.cpp
