@@ -37,9 +37,13 @@ def load(paths):
                 if bench.get("error_occurred"):
                     print(f"{bench['name']}: {bench.get('error_message')}", file=sys.stderr)
                     continue
-                results[bench["name"].split("/")[0]] = bench
+                parts = bench["name"].split("/")
+                results[parts[0]] = bench
                 # Benchmarks with arguments are told apart by them too.
                 results[bench["name"].split("/iterations")[0]] = bench
+                # The timing streams are one benchmark with a name each.
+                if parts[0] == "BM_Timing":
+                    results["/".join(parts[:2])] = bench
     return results
 
 
@@ -94,12 +98,55 @@ def main(paths):
                 f"{b['delay p50 ms']:.2f} / {b['delay p99 ms']:.2f} / {b['delay max ms']:.2f} ms", "p99 < 2 ms")
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {platform.system()} {platform.release()}")
-    width = max(len(w) for w, _, _ in rows)
-    fwidth = max(len(f) for _, f, _ in rows)
-    print(f"{'measure':<{width}}  {'result':<{fwidth}}  target")
-    print(f"{'-' * width}  {'-' * fwidth}  ------")
-    for what, figure, target in rows:
-        print(f"{what:<{width}}  {figure:<{fwidth}}  {target}")
+    if rows:
+        table(["measure", "result", "target"], rows)
+    timing(r)
+
+
+def table(header, rows):
+    widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(len(header))]
+    print("  ".join(f"{h:<{w}}" for h, w in zip(header, widths)).rstrip())
+    print("  ".join("-" * w for w in widths))
+    for row in rows:
+        print("  ".join(f"{str(c):<{w}}" for c, w in zip(row, widths)).rstrip())
+
+
+TIMING_STREAMS = [("slow", "1 % slow"), ("slow_loss", "1 % slow, 1 % loss"), ("exact", "exact"),
+                  ("exact_loss", "exact, 1 % loss"), ("fast", "1 % fast"), ("fast_loss", "1 % fast, 1 % loss")]
+
+
+def timing(r):
+    """The sample time line against the real-time virtual headset."""
+    streams = [(label, r["BM_Timing/" + key]) for key, label in TIMING_STREAMS if "BM_Timing/" + key in r]
+    if not streams:
+        return
+    print()
+    print("timing: markers placed live, after the first 10 s of a stream (errors in samples)")
+    rows = []
+    for label, b in streams:
+        rows.append((label, f"{b['markers']:.0f}",
+                     f"{b['onset p50']:.3f} / {b['onset p99']:.3f} / {b['onset max']:.3f}",
+                     f"{b['settled p99']:.3f} / {b['settled max']:.3f}",
+                     f"{b['start error']:+.3f}",
+                     f"{b['rate']:.4f} ({b['rate error %']:+.5f} %)",
+                     f"{b['uncertainty ms']:.2f}"))
+    rows.append(("target", "", "p99 <= 1, max <= 2", "", "|e| <= 1", "within 0.01 %", ""))
+    table(["stream", "markers", "onset p50 / p99 / max", "asked again p99 / max", "sample 0",
+           "rate after 60 s (error)", "stated ms"], rows)
+    allocs = max(b.get("allocs/sample", float("nan")) for _, b in streams)
+    line = sum(b["line ns/sample"] for _, b in streams) / len(streams)
+    line_max = max(b["line max us"] for _, b in streams)
+    query = sum(b["query ns"] for _, b in streams) / len(streams)
+    query_max = max(b["query max us"] for _, b in streams)
+    print(f"cost on the worker: {allocs:.4f} heap allocations per sample (target 0), "
+          f"{line:.0f} ns per sample in the time line (at most {line_max:.1f} us for one sample)")
+    print(f"cost of placing a marker (the position query, on its own thread): {query:.0f} ns "
+          f"(at most {query_max:.1f} us)")
+    if "BM_TimeLineObserve" in r:
+        o = r["BM_TimeLineObserve"]
+        q = r.get("BM_TimeLinePositionOf")
+        extra = f", position query {q['cpu_time']:.0f} ns" if q else ""
+        print(f"the time line alone, synthetic stream: {o['cpu_time']:.0f} ns of CPU per sample{extra}")
 
 
 if __name__ == "__main__":
