@@ -1,5 +1,7 @@
 #include <ondira/session/Session.h>
 
+#include <ondira/session/TimeLine.h>
+
 #include <ondira/Ondira.h>
 
 #include <algorithm>
@@ -176,6 +178,9 @@ struct Session::Impl {
     SessionOptions options;      // the driver and calibration parts under optionsMutex
     mutable std::mutex optionsMutex;
     StatusLog statusLog;
+    /// Fed by the worker (and by the control thread while no sample can be
+    /// delivered: before a start, after a close); asked by any thread.
+    TimeLine timeLine;
     Consumer<OndiraData> sampleConsumer;
     Consumer<StatusData> statusConsumer;
 
@@ -255,11 +260,20 @@ void Session::Impl::onSample(const OndiraData& sample)
     // included; after a reconnection they are shifted (by less than a
     // sample period) so that they go on 4 ms apart across the gap.
     if (resumed && haveLast) {
+        // The samples that were due: by the time line, which ran on through
+        // the absence at the headset's own rate, once it has converged; else
+        // by the library's timestamps.
         const long long raw = sample.getTimestamp();
-        const long long gap = std::max(
-            0LL, std::llround(static_cast<double>(raw - lastTimestamp) / OndiraData::SAMPLE_PERIOD_MS) - 1);
+        long long gap = std::llround(static_cast<double>(raw - lastTimestamp) / OndiraData::SAMPLE_PERIOD_MS) - 1;
+        if (timeLine.estimate().converged) {
+            const Position here = timeLine.positionOf(now);
+            if (here.place == Place::Ahead || here.place == Place::Within)
+                gap = std::llround(here.index) - nextIndex;
+        }
+        gap = std::max(0LL, gap);
         index += gap;
         timestampShift = lastTimestamp + OndiraData::SAMPLE_PERIOD_MS * (gap + 1) - raw;
+        timeLine.restart(Break::HeadsetBack);
     }
     const long long timestamp = sample.getTimestamp() + timestampShift;
     const int flag = sample.getFlag();
@@ -276,14 +290,9 @@ void Session::Impl::onSample(const OndiraData& sample)
     record.flag = static_cast<std::uint8_t>(flag);
     record.offsetChangeIndex = sample.getOffsetChangeIndex();
     record.resumed = resumed ? 1 : 0;
+    record.deliveredNs = now;
 
-    epoch.fetch_add(1); // odd: a delivery is under way
-    for (auto& slot : taps) {
-        if (Tap* tap = slot.load())
-            tap->push(record);
-    }
-    epoch.fetch_add(1);
-
+    timeLine.observe(index, now, flag == OndiraData::FLAG_LOST_SAMPLE ? SampleKind::Filler : SampleKind::Measured);
     nextIndex = index + 1;
     lastTimestamp = timestamp;
     haveLast = true;
@@ -304,6 +313,14 @@ void Session::Impl::onSample(const OndiraData& sample)
         long long none = -1;
         firstReal.compare_exchange_strong(none, real);
     }
+    // Into the taps last: a reader that has a row finds it on the time line,
+    // and a marker placed after the row was read lies at or after it.
+    epoch.fetch_add(1); // odd: a delivery is under way
+    for (auto& slot : taps) {
+        if (Tap* tap = slot.load())
+            tap->push(record);
+    }
+    epoch.fetch_add(1);
 }
 
 double Session::Impl::positionNow(std::int64_t steadyNs) const
@@ -311,13 +328,21 @@ double Session::Impl::positionNow(std::int64_t steadyNs) const
     const unsigned current = stream.load();
     if (current == 0 || deliveredStream.load() != current)
         return -1.0;
-    const long long index = lastIndex.load();
-    const std::int64_t at = lastDeliveryNs.load();
-    if (index < 0)
-        return -1.0;
-    // Between deliveries the time line runs on at the nominal rate.
-    const double since = static_cast<double>(std::max<std::int64_t>(0, steadyNs - at)) / 1e6;
-    return static_cast<double>(index) + since / OndiraData::SAMPLE_PERIOD_MS;
+    // The newest sample delivered was taken before now: the time line cannot
+    // lie behind it (it does when the headset's rate is beyond the range the
+    // fit allows, as with the virtual headset's timescale or fast keys).
+    const double newest = static_cast<double>(lastIndex.load());
+    const Position position = timeLine.positionOf(steadyNs);
+    switch (position.place) {
+    case Place::Within:
+    case Place::Ahead:
+    case Place::AfterEnd:
+        return std::max(newest, position.index);
+    case Place::NoFit:
+    case Place::BeforeFirst:
+        break;
+    }
+    return newest;
 }
 
 void Session::Impl::onStatus(const StatusData& status)
@@ -523,6 +548,7 @@ CallResult Session::Impl::doStart()
     lostCode.store(-1);
     away.store(false);
     resumePending.store(false);
+    timeLine.restart(Break::NewStream); // no sample is delivered while the device is not streaming
     stream.fetch_add(1);
     watching.store(true);
     const long long mark = statusLog.next();
@@ -570,7 +596,8 @@ void Session::Impl::doClose()
 {
     watching.store(false);
     if (currentLink() != Link::Closed)
-        facade->closeDevice(); // stops streaming first
+        facade->closeDevice(); // stops streaming first, and joins the worker
+    timeLine.finish();
     setLink(Link::Closed);
     std::lock_guard<std::mutex> lock(infoMutex);
     haveInfo = false;
@@ -579,6 +606,7 @@ void Session::Impl::doClose()
 
 void Session::Impl::giveUp(const std::string& message)
 {
+    timeLine.finish(); // the device is closed: no sample comes
     endCode.store(lostWith);
     setLink(Link::Closed);
     addEntry(LogEntry::Kind::Failure, message, -1.0);
@@ -917,9 +945,21 @@ SessionStatus Session::status() const
     const long long real = d->realSamples.load();
     const long long first = d->firstReal.load();
     const std::int64_t span = s.lastDeliveryNs - d->firstDeliveryNs.load();
-    if (deliveredHere && first >= 0 && real > first && span > 0)
+    const TimeLineEstimate line = d->timeLine.estimate();
+    if (deliveredHere && line.converged) {
+        s.effectiveRate = line.samplesPerSecond;
+        s.ratePpm = line.ratePpm;
+        s.rateUncertaintyPpm = line.rateUncertaintyPpm;
+        s.timeLineConverged = true;
+    } else if (deliveredHere && first >= 0 && real > first && span > 0) {
         s.effectiveRate = static_cast<double>(real - first) / (static_cast<double>(span) / 1e9);
+    }
     return s;
+}
+
+const TimeLine& Session::timeLine() const
+{
+    return d->timeLine;
 }
 
 double Session::positionAt(std::int64_t steadyNs) const

@@ -22,6 +22,7 @@
 namespace ondira {
 namespace session {
 
+class TimeLine;
 using formats::DeviceInfo;
 
 /// What the session does when the headset is lost while streaming (see
@@ -133,9 +134,16 @@ struct SessionStatus {
     int endCode = -1;
     /// The event that said the headset was lost, the last time it was; -1: never.
     int lostCode = -1;
-    /// Samples the headset sent (not fillers) per second of steady clock,
-    /// from the first to the last delivered on this stream; 0 before two.
+    /// The stream's sample rate on the host's steady clock: the time line's
+    /// once it has converged (then `timeLineConverged`), else the samples the
+    /// headset sent per second from the first to the last delivered; 0
+    /// before two.
     double effectiveRate = 0.0;
+    bool timeLineConverged = false;
+    /// The rate's distance from the nominal 250 samples/s in parts per
+    /// million, and the uncertainty of it (time line only).
+    double ratePpm = 0.0;
+    double rateUncertaintyPpm = 0.0;
     /// Steady clock of the newest delivery (0: none on this stream).
     std::int64_t lastDeliveryNs = 0;
 };
@@ -215,6 +223,9 @@ public:
     /// Where steady time `steadyNs` falls on the current stream's time line,
     /// as a fractional sample index; negative before its first sample.
     double positionAt(std::int64_t steadyNs) const;
+    /// The stream's time line: the host time of every sample index, the
+    /// effective rate; its queries may be made from any thread.
+    const TimeLine& timeLine() const;
     /// Adds a note of the program's own to the log, at the time line now.
     void note(LogEntry::Kind kind, const std::string& text);
 

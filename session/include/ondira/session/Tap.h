@@ -31,6 +31,7 @@ struct TapRecord {
     /// clock).
     long long timestampMs;
     std::int32_t microvolts[OndiraData::CHANNEL_COUNT];
+    std::int64_t deliveredNs;      ///< steady clock when the library delivered it
     std::uint32_t stream;          ///< from 1; a new one at every start of streaming
     std::uint32_t droppedBefore;   ///< samples of this stream the tap had no room for just before
     std::uint8_t flag;             ///< OndiraData::flagValue (1: the library's filler)
