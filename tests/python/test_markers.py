@@ -43,20 +43,27 @@ def test_markers_from_two_threads_come_with_the_chunks_at_their_rows_in_order(he
         # Reads of both kinds: waiting for rows, and taking what is there.
         chunks.append(h.read(seconds=0.03) if k % 2 else h.read())
     thread.join()
+    # Until the rows of every marker have come: none lies past the stream's end.
+    while sum(len(c) for c in chunks) <= max(placed.values()) + 1:
+        chunks.append(h.read(seconds=0.1, timeout=20))
+        assert len(chunks[-1]) > 0, "the stream went on"
     h.stop()
     chunks.append(h.read())
 
     joined = Chunk.concatenate(chunks)
     found = {m.text: m for m in joined.markers}
     assert len(joined.markers) == len(placed) and found.keys() == placed.keys(), "each marker once"
-    late = 0
+    late, latest = 0, 0.0
     for text, position in placed.items():
         # Exactly at its row, or (its row handed out before it reached the
-        # log) at the first row of the next chunk: late by less than a row.
+        # log) at the first row of the next chunk: late by a row or two (the
+        # session numbers a sample once it has gone to the reads).
         shift = found[text].position - position
-        assert -1e-6 < shift < 1.0, f"{text} placed at {position}, found at {found[text].position}"
+        assert -1e-6 < shift < 3.0, f"{text} placed at {position}, found at {found[text].position}"
         late += shift > 1e-6
-    print(f"{late} of {len(placed)} markers came at the start of the chunk after their row's")
+        latest = max(latest, shift)
+    print(f"{late} of {len(placed)} markers came at the start of the chunk after their row's, "
+          f"{latest:.2f} rows late at most")
     for who, count in (("main", k), ("thread", 40)):
         positions = [found[f"{who} {i}"].position for i in range(count)]
         assert positions == sorted(positions), f"the {who} thread's markers in the order placed"
