@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import datetime
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 from typing import TYPE_CHECKING, ClassVar, Iterable, Optional, Sequence
 
 import numpy as np
@@ -28,9 +28,23 @@ LOST_ANNOTATION = "BAD_lost"
 OVERFLOW_ANNOTATION = "BAD_overflow"
 
 
+@dataclass(frozen=True)
+class Marker:
+    """A stimulus marker (:meth:`Headset.mark`) as a chunk carries it."""
+
+    position: float
+    """Rows from the chunk's first row, fractional: the marker lies in row ``int(position)``,
+    ``position / 250`` seconds after the first row's sample. It equals the chunk's length for a
+    marker placed after the last sample of a stream that has ended."""
+    text: str
+    timestamp_ms: int
+    """Wall clock when it was placed, milliseconds since 1970-01-01 UTC."""
+
+
 @dataclass(frozen=True, eq=False)
 class Chunk:
-    """Samples read from the headset, one row per sample, 4 ms apart.
+    """Samples read from the headset, one row per sample, 4 ms apart, and the
+    stimulus markers placed on them.
 
     Every array has one row per sample. Rows with flag 1 are fillers: they
     stand for samples that were lost (on the radio link, while the headset
@@ -49,6 +63,10 @@ class Chunk:
     """uint8, shape (n,): the headset's offset-change index of each sample."""
     dropped: np.ndarray
     """bool, shape (n,): fillers for samples that arrived while the read buffer was full."""
+    markers: tuple[Marker, ...] = ()
+    """The markers placed on these rows, in the order of their positions (ties: in the order
+    they were placed). A marker that reached the read only after its row had been handed out
+    comes with the next chunk, at position 0."""
 
     sample_rate: ClassVar[int] = SAMPLE_RATE
 
@@ -66,26 +84,40 @@ class Chunk:
                 raise TypeError(f"Chunk.concatenate takes Chunks, not {type(part).__name__}")
         if not parts:
             return cls.empty()
+        markers: list[Marker] = []
+        offset = 0
+        for part in parts:
+            markers.extend(replace(m, position=m.position + offset) for m in part.markers)
+            offset += len(part)
         return cls(np.concatenate([p.data for p in parts]),
                    np.concatenate([p.timestamps_ms for p in parts]),
                    np.concatenate([p.flags for p in parts]),
                    np.concatenate([p.offset_change for p in parts]),
-                   np.concatenate([p.dropped for p in parts]))
+                   np.concatenate([p.dropped for p in parts]),
+                   tuple(markers))
 
     def __len__(self) -> int:
         return int(self.timestamps_ms.shape[0])
 
     def __getitem__(self, rows: slice) -> Chunk:
-        """The rows of a slice, e.g. ``chunk[250:500]``; steps other than 1 would break the time line."""
+        """The rows of a slice, e.g. ``chunk[250:500]``, with the markers on them (positions
+        counted from the slice's first row; a slice to the end keeps the markers at the end);
+        steps other than 1 would break the time line."""
         if not isinstance(rows, slice):
             raise TypeError(f"a Chunk is sliced by rows (chunk[a:b]), not indexed by {type(rows).__name__}")
         if rows.step not in (None, 1):
             raise ValueError("a Chunk slice keeps every row: step must be 1")
-        return Chunk(self.data[rows], self.timestamps_ms[rows], self.flags[rows], self.offset_change[rows],
-                     self.dropped[rows])
+        n = len(self)
+        start, stop, _ = rows.indices(n)
+        stop = max(start, stop)
+        markers = tuple(replace(m, position=m.position - start) for m in self.markers
+                        if start <= m.position < stop or (stop == n and m.position >= n))
+        return Chunk(self.data[start:stop], self.timestamps_ms[start:stop], self.flags[start:stop],
+                     self.offset_change[start:stop], self.dropped[start:stop], markers)
 
     def __repr__(self) -> str:
-        return f"<ondira.Chunk {len(self)} samples ({self.seconds:.3f} s), {self.lost_count} lost>"
+        markers = f", {len(self.markers)} markers" if self.markers else ""
+        return f"<ondira.Chunk {len(self)} samples ({self.seconds:.3f} s), {self.lost_count} lost{markers}>"
 
     @property
     def seconds(self) -> float:
@@ -113,8 +145,10 @@ class Chunk:
         `labels` names the four electrodes (default Ch1..Ch4). The measurement
         date is the first sample's time. Annotations mark every stretch of
         fillers (``BAD_lost``, or ``BAD_overflow`` where the read buffer was
-        full; MNE leaves ``BAD_`` stretches out of epochs) and every offset
-        step the headset applied (``Offset change, channel K``).
+        full; MNE leaves ``BAD_`` stretches out of epochs), every offset
+        step the headset applied (``Offset change, channel K``) and every
+        marker (onset ``position / 250`` s, duration 0, its text as the
+        description; ``mne.events_from_annotations`` turns them into events).
 
         The rows must form one time line (4 ms apart): a chunk that spans a
         restart of streaming is refused with the row where it breaks, so
@@ -153,6 +187,10 @@ class Chunk:
             onsets.append(int(row) / SAMPLE_RATE)
             durations.append(0.0)
             descriptions.append(f"Offset change, channel {(int(self.flags[row]) - 2) % 4 + 1}")
+        for marker in self.markers:
+            onsets.append(marker.position / SAMPLE_RATE)
+            durations.append(0.0)
+            descriptions.append(marker.text)
         order = np.argsort(onsets, kind="stable")
         raw.set_annotations(mne.Annotations(np.asarray(onsets)[order], np.asarray(durations)[order],
                                             [descriptions[i] for i in order], orig_time=start))

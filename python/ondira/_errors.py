@@ -92,3 +92,28 @@ def raise_for(message: str, code: int) -> None:
 def not_open(action: str) -> DeviceError:
     return DeviceError(f"cannot {action}", Status.DEVICE_NOT_OPEN,
                        "Use 'with ondira.Headset(...) as h:' or call h.open() first")
+
+
+class MarkerError(RuntimeError):
+    """A marker could not be placed on the stream's time line.
+
+    ``reason`` says why: ``"not streaming"`` (before :meth:`Headset.start`,
+    after :meth:`Headset.stop`, or once the stream has ended), ``"before the
+    first sample"`` (streaming has started, but no sample has come yet to
+    place it by: read first, e.g. ``h.read(seconds=0.1)``), or ``"queue
+    full"`` (more than a thousand markers at once wait to join the log: try
+    again).
+    """
+
+    reason: str
+
+    _HINTS = {
+        "not streaming": "start streaming first (h.start())",
+        "before the first sample": "no sample has arrived yet to place it by; read first, e.g. h.read(seconds=0.1)",
+        "queue full": "too many markers at once are waiting to join the log; try again",
+    }
+
+    def __init__(self, reason: str, text: str) -> None:
+        self.reason = reason
+        hint = self._HINTS.get(reason, "")
+        super().__init__(f"the marker {text!r} was not placed: {reason}" + (f": {hint}" if hint else ""))

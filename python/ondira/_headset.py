@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import math
 import os
 import numbers
@@ -10,11 +11,12 @@ import threading
 import warnings
 import weakref
 from collections.abc import Iterable, Iterator, MutableMapping
-from typing import Optional, Union
+from typing import Optional, Sequence, Union
 
 from . import _ondira
-from ._chunk import CHANNEL_COUNT, SAMPLE_RATE, Chunk
-from ._errors import DeviceError, Event, Status, make_event, not_open, raise_for
+from ._chunk import CHANNEL_COUNT, DEFAULT_LABELS, SAMPLE_RATE, Chunk, Marker
+from ._edf import Recording, edf_path, radio_channel, record_labels
+from ._errors import DeviceError, Event, MarkerError, Status, make_event, not_open, raise_for
 from ._virtual import Lease, driver_library
 
 DEFAULT_BUFFER_SECONDS = 60.0
@@ -116,6 +118,11 @@ class Headset:
     counted in :attr:`overflows`, reported once as a ``ResourceWarning`` and
     marked in the next chunk as fillers (:attr:`Chunk.dropped`).
 
+    :meth:`mark` places a stimulus marker on the stream; every chunk carries
+    the markers placed on its rows (:attr:`Chunk.markers`). :meth:`record`
+    records the stream into an EDF+ file, markers included, while the script
+    goes on reading and marking, until :meth:`stop_recording`.
+
     Use it as a context manager (``open()`` on entry, ``close()`` on exit)::
 
         with ondira.Headset(simulate=True) as h:
@@ -142,6 +149,7 @@ class Headset:
         self._lock = threading.Lock()
         self._overflow_warned = False
         self._events_warned = False
+        self._markers_warned = False
         self.properties = Properties(self)
         """The library's fourteen settings by name: ``h.properties["Read Timeout"]``; assignment sets."""
 
@@ -166,8 +174,9 @@ class Headset:
         return self
 
     def close(self) -> None:
-        """Stops streaming and closes the device (nothing when closed). Samples
-        not read yet stay readable."""
+        """Stops streaming and closes the device (nothing when closed), and
+        ends a recording (:meth:`stop_recording` then returns what it wrote).
+        Samples not read yet stay readable."""
         with self._lock:
             self._resources.close()
 
@@ -236,7 +245,9 @@ class Headset:
             raise_for("could not start streaming", code)
 
     def stop(self) -> None:
-        """Stops streaming (nothing when closed). Samples not read yet stay readable."""
+        """Stops streaming (nothing when closed), and ends a recording: a recording
+        holds one stream (:meth:`stop_recording` then returns what it wrote).
+        Samples not read yet stay readable."""
         if not self._device.is_open:
             return
         ok, code = self._device.stop()
@@ -253,6 +264,14 @@ class Headset:
         KeyboardInterrupt (nothing read so far is lost). It returns fewer
         samples when ``timeout`` seconds have passed, or when streaming ends
         (:meth:`stop`, :meth:`close`, or the library stopping it on an error).
+
+        The chunk carries the markers placed on its rows (:attr:`Chunk.markers`).
+        A marker whose row comes later waits for it; one that reached the
+        read only after its row was handed out comes with the next chunk at
+        position 0; one placed after the last sample of a stream that has
+        ended comes at the end of the chunk that ends it, or of the next
+        read. So the chunks of successive reads, joined with
+        :meth:`Chunk.concatenate`, hold every marker once, in order.
 
         Raises DeviceError once the buffer is empty after the library ended
         the stream on an error (the headset stopped answering, the dongle
@@ -277,16 +296,127 @@ class Headset:
             if math.isinf(limit):
                 limit = -1.0
 
-        data, timestamps, flags, offset_change, dropped = self._device.read(rows, limit)
-        chunk = Chunk(data, timestamps, flags, offset_change, dropped)
+        data, timestamps, flags, offset_change, dropped, markers = self._device.read(rows, limit)
+        chunk = Chunk(data, timestamps, flags, offset_change, dropped,
+                      tuple(Marker(position, text, timestamp) for position, text, timestamp in markers))
         self._warn_overflow()
-        if len(chunk) == 0 and rows != 0:
+        self._warn_markers_lost()
+        if len(chunk) == 0 and not chunk.markers:
             code = self._device.stream_end_code
             if code >= 0:
                 hint = ("stop() and start() again" if code == Status.DEVICE_NOT_RESPONDING
                         else "close() and open() the headset again")
                 raise DeviceError("the headset stopped streaming", code, hint)
         return chunk
+
+    def mark(self, text: str) -> float:
+        """Places a stimulus marker with `text` on the stream now, and returns
+        its position on the stream's time line: a fractional row number,
+        counted from the first row that :meth:`read` hands out after
+        :meth:`start` (row n lies ``n / 250`` s after it).
+
+        Any thread, at any time while streaming; it never waits (a few
+        microseconds), so call it right at the stimulus. The marker comes
+        with the chunk that holds its row (:attr:`Chunk.markers`), and goes
+        into a running recording (:meth:`record`) as an annotation.
+
+        `text`: 1 to 255 bytes of UTF-8, no control characters. Raises
+        TypeError for anything but a str, ValueError for a text that is not
+        a marker's (with the reason), and :class:`MarkerError` (a
+        RuntimeError) when it cannot be placed: not streaming, no sample
+        arrived yet since :meth:`start`, or too many markers at once.
+        """
+        if not isinstance(text, str):
+            raise TypeError(f"a marker's text is a str, not {type(text).__name__}")
+        try:
+            encoded = text.encode("utf-8")
+        except UnicodeEncodeError:
+            raise ValueError(f"the marker text {text!r} is not UTF-8 (it holds a lone surrogate)") from None
+        placement, position, reason = self._device.mark(encoded)
+        if placement == "placed":
+            return float(position)
+        if placement == "refused":
+            raise ValueError(f"{text!r} is not a marker text: {reason} (1 to 255 bytes of UTF-8, "
+                             "no control characters)")
+        raise MarkerError(placement, text)
+
+    # --- recording
+
+    def record(self, path: Union[str, "os.PathLike[str]"], *, labels: Sequence[str] = DEFAULT_LABELS) -> None:
+        """Records the stream into the EDF+ file `path` from now on, until
+        :meth:`stop_recording`, while the script goes on reading and marking.
+
+        The file is written as ``ondira record`` writes it, on a thread of
+        its own: four signals ``EEG <label>`` at 250 Hz in µV, annotations
+        for every marker (its text), status event, run of lost samples and
+        offset change. `labels` are 1 to 12 ASCII characters each, without
+        blanks or quotes. Recording needs no reads: samples go to the file
+        whether or not :meth:`read` is called.
+
+        Call it while the headset is open, before or after :meth:`start`. A
+        recording holds one stream: :meth:`stop`, :meth:`close` and a
+        :meth:`start` after the stream ended on a lost headset end it (a
+        headset lost under ``reconnect=`` that comes back keeps it going,
+        the time it was away written as lost samples). Reads the firmware
+        versions and radio channels for the file's header first, unless
+        they are known (up to a few seconds when the headset does not
+        answer).
+
+        Raises DeviceError when the headset is not open, RuntimeError while
+        a recording runs already, FileNotFoundError for a missing folder,
+        FileExistsError for a file that exists (a recording is never
+        replaced), ValueError or TypeError for a bad path or labels, OSError
+        when the file cannot be created.
+        """
+        file = edf_path(path)
+        names = record_labels(labels)
+        if not self._device.is_open:
+            raise not_open("record")
+        if self._device.is_recording:
+            raise RuntimeError("a recording is running already: call h.stop_recording() first")
+        # Claims the name, so that no other file is replaced by this one.
+        os.close(os.open(file, os.O_WRONLY | os.O_CREAT | os.O_EXCL, 0o666))
+        refusal, error = self._device.start_recording(file, list(names))
+        if not refusal:
+            return
+        with contextlib.suppress(FileNotFoundError):
+            os.remove(file)
+        if refusal == "running":
+            raise RuntimeError(f"{error}: call h.stop_recording() first")
+        if refusal == "not open":
+            raise not_open("record")
+        raise OSError(f"could not record to {file}: {error}")
+
+    @property
+    def is_recording(self) -> bool:
+        """A recording (:meth:`record`) runs."""
+        return bool(self._device.is_recording)
+
+    def stop_recording(self) -> Recording:
+        """Ends the recording and completes its file; returns what was written.
+
+        Without a running recording, returns the one that :meth:`stop`,
+        :meth:`close` or a new :meth:`start` ended, once. A recording that
+        ended before its first sample leaves no file (``samples`` is 0).
+        Raises RuntimeError when there is no recording to return, OSError
+        when the file could not be written completely (what was written is
+        kept and valid).
+        """
+        summary = self._device.finish_recording()
+        if summary is None:
+            raise RuntimeError("no recording to stop: start one with h.record(path)")
+        file = summary["path"]
+        if summary["error"]:
+            held = f"; {file} holds the first {summary['samples'] / SAMPLE_RATE:.1f} s" if summary["files"] else ""
+            raise OSError(f"the recording to {file} failed: {summary['error']}{held}")
+        return Recording(
+            path=file, samples=summary["samples"], fillers=summary["fillers"],
+            seconds=summary["samples"] / SAMPLE_RATE, reconnects=summary["reconnects"],
+            events_by_type=dict(summary["events_by_type"]),
+            firmware={"dongle": summary["dongle_firmware"] or None, "headset": summary["headset_firmware"] or None},
+            radio_channels={"dongle": radio_channel(summary["dongle_channel"]),
+                            "headset": radio_channel(summary["headset_channel"])},
+            markers=summary["markers"])
 
     @property
     def overflows(self) -> int:
@@ -306,6 +436,14 @@ class Headset:
                 f"ondira: the read buffer ({self.buffer_seconds:g} s) was full: {dropped} samples were dropped; "
                 "they are fillers in the chunk (chunk.dropped) and counted in h.overflows. Read more often, or "
                 "give Headset(buffer_seconds=...) more room", ResourceWarning, stacklevel=3)
+
+    def _warn_markers_lost(self) -> None:
+        lost = self._device.log_entries_lost
+        if lost and not self._markers_warned:
+            self._markers_warned = True
+            warnings.warn(f"ondira: {lost} entries of the session's log were overwritten before a read took "
+                          "their markers; markers among them are missing from the chunks. Read more often",
+                          ResourceWarning, stacklevel=3)
 
     def events(self) -> list[Event]:
         """The library's status events since the last call, oldest first."""

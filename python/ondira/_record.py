@@ -2,37 +2,17 @@
 
 from __future__ import annotations
 
-import errno
 import os
-from dataclasses import dataclass, field
-from typing import Iterable, Optional, Sequence, Union
+from typing import Iterable, Sequence, Union
 
 from . import _ondira
-from ._chunk import CHANNEL_COUNT, DEFAULT_LABELS, _labels
+from ._chunk import CHANNEL_COUNT, DEFAULT_LABELS
+from ._edf import Recording, edf_path, radio_channel, record_labels
 from ._errors import raise_for
 from ._headset import MAX_RECONNECT_SECONDS, _channels, _real
 from ._virtual import Lease, driver_library
 
 MAX_SECONDS = 366.0 * 24 * 3600
-
-
-@dataclass(frozen=True)
-class Recording:
-    """What :func:`record` wrote."""
-
-    path: str
-    """The EDF+ file."""
-    samples: int
-    """Samples written, fillers included."""
-    fillers: int
-    """Fillers among them (radio losses, silences, a headset away)."""
-    seconds: float
-    reconnects: int
-    """Times the headset was lost and came back."""
-    events_by_type: dict[str, int] = field(default_factory=dict)
-    """Status events by type ("ERROR", "WARNING", "INFO")."""
-    firmware: dict[str, Optional[str]] = field(default_factory=dict)
-    radio_channels: dict[str, Optional[int]] = field(default_factory=dict)
 
 
 def record(path: Union[str, "os.PathLike[str]"], seconds: float, *,
@@ -56,18 +36,11 @@ def record(path: Union[str, "os.PathLike[str]"], seconds: float, *,
     or is lost for good (the file then holds what was recorded until then),
     OSError when the file cannot be written.
     """
-    if not isinstance(path, (str, os.PathLike)):
-        raise TypeError(f"path must be a str or os.PathLike, not {type(path).__name__}")
-    file = os.fsdecode(os.fspath(path))
-    if not file.lower().endswith(".edf"):
-        raise ValueError(f"path must name an EDF+ file ending in .edf, not {file!r}")
-    folder = os.path.dirname(os.path.abspath(file))
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(errno.ENOENT, "the folder for the recording does not exist", folder)
+    file = edf_path(path)
     duration = _real("seconds", seconds)
     if not 0 < duration <= MAX_SECONDS:
         raise ValueError(f"seconds must lie in (0, {MAX_SECONDS:g}], not {duration:g}")
-    names = _record_labels(labels)
+    names = record_labels(labels)
     on = set(_channels(calibrate))
     wait = _real("reconnect", reconnect)
     if not 0 <= wait <= MAX_RECONNECT_SECONDS:
@@ -94,18 +67,6 @@ def record(path: Union[str, "os.PathLike[str]"], seconds: float, *,
         path=file, samples=summary["samples"], fillers=summary["fillers"], seconds=summary["seconds"],
         reconnects=summary["reconnects"], events_by_type=dict(summary["events_by_type"]),
         firmware={"dongle": device["dongle_firmware"] or None, "headset": device["headset_firmware"] or None},
-        radio_channels={"dongle": _channel(device["dongle_channel"]),
-                        "headset": _channel(device["headset_channel"])})
+        radio_channels={"dongle": radio_channel(device["dongle_channel"]),
+                        "headset": radio_channel(device["headset_channel"])})
 
-
-def _channel(value: int) -> Optional[int]:
-    return value if value >= 0 else None
-
-
-def _record_labels(labels: Sequence[str]) -> tuple[str, ...]:
-    names = _labels(labels)
-    for name in names:
-        if not _ondira.is_valid_label(name):
-            raise ValueError(f"{name!r} is not a valid electrode name for EDF+: use 1 to "
-                             f"{_ondira.MAX_LABEL_LENGTH} ASCII letters, digits or signs, without blanks or quotes")
-    return names

@@ -1,5 +1,7 @@
 #include "Device.h"
 
+#include <ondira/formats/EdfWriter.h>
+
 namespace ondira {
 namespace python {
 
@@ -24,7 +26,7 @@ Device::Result outcome(const session::CallResult& r)
 Device::Device(const std::string& driverLibrary, std::size_t tapCapacity, double reconnectSeconds)
     : link(options(driverLibrary, reconnectSeconds))
     , tap(tapCapacity)
-    , chunks(tap)
+    , chunks(tap, link.log())
     , eventCursor(link.log().next())
 {
     link.attach(tap);
@@ -45,10 +47,18 @@ void Device::close()
 {
     link.close().wait();
     tap.wake();
+    // Streaming has ended: every sample received is written.
+    std::lock_guard<std::mutex> lock(recordingMutex);
+    endRecording();
 }
 
 Device::Result Device::start()
 {
+    {
+        std::lock_guard<std::mutex> lock(recordingMutex);
+        if (recording && !isStreaming() && recording->progress().samples > 0)
+            endRecording();
+    }
     return outcome(link.start().result());
 }
 
@@ -56,6 +66,8 @@ Device::Result Device::stop()
 {
     const Result result = outcome(link.stop().result());
     tap.wake();
+    std::lock_guard<std::mutex> lock(recordingMutex);
+    endRecording();
     return result;
 }
 
@@ -85,6 +97,77 @@ int Device::streamEndCode() const
 {
     const session::SessionStatus status = link.status();
     return status.link == session::Link::Streaming || status.link == session::Link::Reconnecting ? -1 : status.endCode;
+}
+
+StreamState Device::streamState() const
+{
+    const session::SessionStatus status = link.status();
+    StreamState state;
+    state.stream = status.stream;
+    state.streaming =
+        status.link == session::Link::Streaming || status.link == session::Link::Reconnecting;
+    return state;
+}
+
+Device::RecordRefusal Device::startRecording(const std::string& path, const Labels& labels,
+                                             std::string& error)
+{
+    std::lock_guard<std::mutex> lock(recordingMutex);
+    if (recording) {
+        error = "a recording is running already, into " + running.path;
+        return RecordRefusal::Running;
+    }
+    if (!isOpen()) {
+        error = "the headset is not open";
+        return RecordRefusal::NotOpen;
+    }
+    session::SessionStatus status = link.status();
+    formats::DeviceInfo info = status.info;
+    if (!status.haveInfo)
+        info = link.readDeviceInfo().result().info;
+
+    std::vector<std::unique_ptr<formats::Writer>> writers;
+    writers.push_back(std::make_unique<formats::EdfWriter>(path));
+    session::RecordingOptions options;
+    options.labels = labels;
+    auto started = std::make_unique<session::Recording>(link, std::move(writers), options);
+    if (!started->open(error))
+        return RecordRefusal::Output;
+    started->start(info);
+    recording = std::move(started);
+    running = RecordingSummary();
+    running.path = path;
+    running.info = info;
+    reconnectsBefore = link.status().reconnects;
+    return RecordRefusal::None;
+}
+
+bool Device::isRecording() const
+{
+    std::lock_guard<std::mutex> lock(recordingMutex);
+    return recording != nullptr;
+}
+
+void Device::endRecording()
+{
+    if (!recording)
+        return;
+    finished = running;
+    finished.result = recording->finish();
+    finished.reconnects = link.status().reconnects - reconnectsBefore;
+    haveFinished = true;
+    recording.reset();
+}
+
+bool Device::finishRecording(RecordingSummary& summary)
+{
+    std::lock_guard<std::mutex> lock(recordingMutex);
+    endRecording();
+    if (!haveFinished)
+        return false;
+    summary = std::move(finished);
+    haveFinished = false;
+    return true;
 }
 
 std::vector<EventRecord> Device::takeEvents()

@@ -3,9 +3,12 @@
 
 #include "ChunkReader.h"
 
+#include <ondira/session/Recording.h>
 #include <ondira/session/Session.h>
 
+#include <array>
 #include <cstddef>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -18,13 +21,23 @@ struct EventRecord {
     int code;
 };
 
-/// One session with a tap for the Python reads, as the Python Headset drives
-/// it. No Python in here: the binding releases the interpreter lock around
-/// every call that can block.
+/// What a recording of the headset wrote.
+struct RecordingSummary {
+    std::string path;
+    session::RecordingResult result;
+    formats::DeviceInfo info;   ///< as the files were told
+    int reconnects = 0;         ///< times the headset was lost and came back while recording
+};
+
+/// One session with a tap for the Python reads, and at most one recording
+/// into an EDF+ file, as the Python Headset drives them. No Python in here:
+/// the binding releases the interpreter lock around every call that can
+/// block.
 ///
 /// Threads: any number of Python threads may call in; the session runs the
 /// calls one after the other. Reads are serialised by readMutex(), which is
-/// never waited for while holding the interpreter lock.
+/// never waited for while holding the interpreter lock; the recording by a
+/// mutex of its own; mark() takes no lock.
 class Device
 {
 public:
@@ -52,11 +65,20 @@ public:
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
+    /// Why startRecording() refused.
+    enum class RecordRefusal { None, Running, NotOpen, Output };
+    /// The four electrodes' names.
+    using Labels = std::array<std::string, OndiraData::CHANNEL_COUNT>;
+
     /// Opens the device; nothing when already open.
     Result open();
-    /// Stops streaming and closes the device; nothing when closed.
+    /// Stops streaming and closes the device, then finishes a recording;
+    /// nothing when closed.
     void close();
+    /// Starts a stream. A recording whose stream has ended (a lost headset)
+    /// is finished first: a recording holds one stream.
     Result start();
+    /// Stops streaming, then finishes a recording.
     Result stop();
     Value getProperty(const std::string& name);
     Result setProperty(const std::string& name, int value);
@@ -67,6 +89,25 @@ public:
     bool isStreaming() const;
     /// The event that ended the stream the application started (-1: none).
     int streamEndCode() const;
+
+    /// The session's stream now, for ChunkReader::take().
+    StreamState streamState() const;
+
+    /// A stimulus marker on the stream now (session::Session::mark). Any
+    /// thread, never waits.
+    session::MarkResult mark(const std::string& text) { return link.mark(text); }
+
+    /// Records the session's stream from now on into the EDF+ file `path`
+    /// (session::Recording with formats::EdfWriter), on the recording's
+    /// writer thread, until finishRecording(), stop() or close(). Needs the
+    /// device open; reads the firmware versions and radio channels first
+    /// when the session has none (up to a few seconds when the headset does
+    /// not answer). Refuses a second recording. `error` says why it refused.
+    RecordRefusal startRecording(const std::string& path, const Labels& labels, std::string& error);
+    bool isRecording() const;
+    /// Finishes the recording that runs, or hands over the one that stop(),
+    /// start() or close() finished and nobody took; false when there is none.
+    bool finishRecording(RecordingSummary& summary);
 
     session::Session& session() { return link; }
     session::Tap& samples() { return tap; }
@@ -80,6 +121,9 @@ public:
     ChunkReader& reader() { return chunks; }
 
 private:
+    /// Under recordingMutex: finishes a running recording into `finished`.
+    void endRecording();
+
     session::Session link;
     session::Tap tap;
     ChunkReader chunks;
@@ -87,6 +131,13 @@ private:
     mutable std::mutex eventMutex; // guards the two below
     long long eventCursor;
     long long eventsLost = 0;
+
+    mutable std::mutex recordingMutex; // guards the five below
+    std::unique_ptr<session::Recording> recording;
+    RecordingSummary running;          // of `recording`, but the result
+    int reconnectsBefore = 0;
+    RecordingSummary finished;
+    bool haveFinished = false;
 };
 
 } // namespace python

@@ -103,7 +103,8 @@ std::unique_lock<std::timed_mutex> lockForReading(std::timed_mutex& mutex)
 
 /// rows < 0: what has arrived, without waiting. Otherwise up to `rows` rows,
 /// waiting while the stream runs, at most `timeoutSeconds` (< 0: no limit).
-/// Returns (data, timestamps_ms, flags, offset_change, dropped).
+/// Returns (data, timestamps_ms, flags, offset_change, dropped, markers),
+/// markers a list of (position, text, wall ms).
 py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
 {
     std::unique_lock<std::timed_mutex> lock = lockForReading(device.readMutex());
@@ -137,9 +138,95 @@ py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
     py::array_t<std::uint8_t> flags(n);
     py::array_t<std::uint8_t> offsetChanges(n);
     py::array_t<bool> dropped(n);
-    reader.take(count, data.mutable_data(), timestamps.mutable_data(), flags.mutable_data(),
-                offsetChanges.mutable_data(), dropped.mutable_data());
-    return py::make_tuple(data, timestamps, flags, offsetChanges, dropped);
+    // The stream's state before the rows are taken: a marker goes at the end
+    // of a stream only once that stream had ended and every row is out.
+    const StreamState state = device.streamState();
+    std::vector<ChunkMarker> found;
+    reader.take(count,
+                ChunkArrays{data.mutable_data(), timestamps.mutable_data(), flags.mutable_data(),
+                            offsetChanges.mutable_data(), dropped.mutable_data()},
+                state, found);
+    py::list markers;
+    for (const ChunkMarker& m : found)
+        markers.append(py::make_tuple(m.position, py::str(m.text), m.wallMs));
+    return py::make_tuple(data, timestamps, flags, offsetChanges, dropped, markers);
+}
+
+const char* placementName(ondira::session::MarkPlacement placement)
+{
+    using ondira::session::MarkPlacement;
+    switch (placement) {
+    case MarkPlacement::Placed:
+        return "placed";
+    case MarkPlacement::BeforeFirstSample:
+        return "before the first sample";
+    case MarkPlacement::NotStreaming:
+        return "not streaming";
+    case MarkPlacement::Refused:
+        return "refused";
+    case MarkPlacement::QueueFull:
+        return "queue full";
+    }
+    return "?";
+}
+
+const char* refusalName(Device::RecordRefusal refusal)
+{
+    switch (refusal) {
+    case Device::RecordRefusal::None:
+        return "";
+    case Device::RecordRefusal::Running:
+        return "running";
+    case Device::RecordRefusal::NotOpen:
+        return "not open";
+    case Device::RecordRefusal::Output:
+        return "output";
+    }
+    return "?";
+}
+
+/// Returns (refusal, error): refusal "" when it records.
+py::tuple startRecording(Device& device, const std::string& path,
+                         const std::vector<std::string>& labels)
+{
+    Device::Labels names;
+    for (std::size_t c = 0; c < names.size(); ++c)
+        names[c] = labels.at(c);
+    std::string error;
+    Device::RecordRefusal refusal;
+    {
+        py::gil_scoped_release release;
+        refusal = device.startRecording(path, names, error);
+    }
+    return py::make_tuple(refusalName(refusal), error);
+}
+
+/// The recording's summary, or None when there was none.
+py::object finishRecording(Device& device)
+{
+    RecordingSummary s;
+    bool have;
+    {
+        py::gil_scoped_release release;
+        have = device.finishRecording(s);
+    }
+    if (!have)
+        return py::none();
+    py::dict d;
+    d["path"] = s.path;
+    d["samples"] = s.result.samples;
+    d["fillers"] = s.result.fillers;
+    d["dropped"] = s.result.dropped;
+    d["markers"] = s.result.markers;
+    d["events_by_type"] = s.result.eventsByType;
+    d["files"] = s.result.files;
+    d["error"] = s.result.error;
+    d["reconnects"] = s.reconnects;
+    d["dongle_firmware"] = s.info.dongleFirmware;
+    d["headset_firmware"] = s.info.headsetFirmware;
+    d["dongle_channel"] = s.info.dongleChannel;
+    d["headset_channel"] = s.info.headsetChannel;
+    return std::move(d);
 }
 
 py::dict summaryDict(const ondira::session::Summary& s)
@@ -278,6 +365,16 @@ PYBIND11_MODULE(_ondira, m)
             return result(r);
         })
         .def("read", &readChunk, py::arg("rows"), py::arg("timeout"))
+        .def("mark", [](Device& d, const std::string& text) {
+            // A few microseconds, without waiting: the interpreter lock stays.
+            const ondira::session::MarkResult r = d.mark(text);
+            return py::make_tuple(placementName(r.placement), r.position, r.reason);
+        }, py::arg("text"))
+        .def("start_recording", &startRecording, py::arg("path"), py::arg("labels"))
+        .def("finish_recording", &finishRecording)
+        .def_property_readonly("is_recording", &Device::isRecording)
+        .def_property_readonly("log_entries_lost",
+                               [](Device& d) { return d.reader().entriesLost(); })
         .def("take_events", [](Device& d) {
             const std::vector<EventRecord> events = d.takeEvents();
             py::list list;

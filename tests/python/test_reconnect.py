@@ -1,14 +1,18 @@
 """A headset lost while streaming, with Headset(reconnect=S): it is reopened,
 the stream goes on, and the time it was away comes as fillers on the one
-4 ms time line."""
+4 ms time line, in the chunks and in a recording that goes on through it."""
 
 import numpy as np
+import pytest
 
 from ondira import Status
 
 
-def test_a_lost_headset_comes_back_and_the_stream_goes_on(headset):
-    h = headset("unplug_after_ms=1000 replug_after_ms=200", reconnect=10)
+def test_a_lost_headset_comes_back_and_the_stream_and_the_recording_go_on(headset, private_folder):
+    # Unplugged 2.5 s after the open: after the recording has begun (it asks
+    # for the firmware first) and the stream has started.
+    h = headset("unplug_after_ms=2500 replug_after_ms=200", reconnect=10)
+    h.record(private_folder / "through.edf")
     h.start()
     chunk = h.read(seconds=6, timeout=30)
     assert len(chunk) == 1500
@@ -22,4 +26,11 @@ def test_a_lost_headset_comes_back_and_the_stream_goes_on(headset):
     assert 250 <= longest <= 1000
     assert not chunk.dropped.any()
     assert len(chunk.to_mne().times) == 1500
+
+    recording = h.stop_recording()
     h.stop()
+    assert recording.reconnects == 1
+    assert recording.samples >= 1500 and recording.fillers >= longest
+    mne = pytest.importorskip("mne")
+    raw = mne.io.read_raw_edf(recording.path, verbose="error")
+    assert any(a["description"].startswith("Headset back after") for a in raw.annotations)
