@@ -1,18 +1,19 @@
-// How true the sample time line is: the shipped library streams the virtual
-// headset in real time with its clock 1 % slow, exact and 1 % fast, with and
-// without 1 % loss; a consumer numbers the samples and feeds the time line;
-// another thread places markers at random moments through the time line's
-// position query. Against the virtual headset's record of when each packet
-// entered the receive queue: each marker's onset error after the first 10 s
-// of the stream, the estimated time of sample 0 after the stream (an EDF+
-// start time), the effective rate after 60 s, and what the time line costs
-// the worker (heap allocations, time per sample) and a caller (a query).
-// Also the time line's cost on a synthetic stream, as fast as it goes.
+// How true the sample time line is: a session of the session layer streams
+// the virtual headset in real time through the shipped library, its clock
+// 1 % slow, exact and 1 % fast, with and without 1 % loss; another thread
+// puts markers at random moments with Session::mark(), as an experiment
+// would. Against the virtual headset's record of when each packet entered the
+// receive queue: each marker's onset error after the first 10 s of the
+// stream, the estimated time of sample 0 after the stream (an EDF+ start
+// time), the effective rate after 60 s, and what placing a marker costs its
+// caller. Also the time line alone on a synthetic stream, as fast as it
+// goes: its cost per sample on the worker and its heap allocations.
 
 #include "AllocationCounter.h"
 #include "BenchMain.h"
 
-#include <ondira/Ondira.h>
+#include <ondira/OndiraData.h>
+#include <ondira/session/Session.h>
 #include <ondira/session/TimeLine.h>
 
 #include "ondira_sim.h"
@@ -39,6 +40,7 @@ namespace {
 using namespace ondira_bench;
 using ondira::session::Position;
 using ondira::session::SampleKind;
+using ondira::session::Session;
 using ondira::session::TimeLine;
 using ondira::session::TimeLineEstimate;
 
@@ -64,9 +66,8 @@ double percentile(std::vector<double> values, double p)
 }
 
 // ---------------------------------------------------------------------------
-// Driving: the library, a consumer that numbers and feeds, markers placed
-// from a thread of their own. The session will do the same behind its API
-// (its consumer numbers and feeds; mark() places).
+// Driving: a session with a tap that keeps every sample, and markers put from
+// a thread of their own.
 
 /// One delivered sample, as the measuring side needs it.
 struct SampleRecord
@@ -76,85 +77,53 @@ struct SampleRecord
     std::uint8_t flag;
 };
 
-/// A marker: when it was stamped, where the time line placed it then.
+/// A marker: when it was stamped, where the session placed it then.
 struct MarkerRecord
 {
     std::int64_t ns;
-    Position placed;
+    double placed;
 };
 
-/// The library's sample consumer: numbers every sample, feeds the time
-/// line, keeps the sample for the measuring side in room allocated up front,
-/// and counts what feeding costs on the worker.
-class Feeder : public IDataConsumer
+/// The samples of the stream by index, from a tap read after it ended.
+std::vector<SampleRecord> samplesOf(ondira::session::Tap& tap)
 {
-public:
-    Feeder(TimeLine& timeLine, std::size_t capacity)
-        : timeLine(timeLine)
-        , log(capacity)
-    {
-    }
-
-    void receiveData(PData& data) override
-    {
-        const std::int64_t now = steadyNs();
-        const OndiraData& s = *static_cast<const OndiraData*>(data.getData());
-        const long long n = received.load(std::memory_order_relaxed);
-        if (static_cast<std::size_t>(n) < log.size()) {
-            SampleRecord& r = log[static_cast<std::size_t>(n)];
-            r.deliveredNs = now;
-            r.microvolts[0] = s.getChannel1();
-            r.microvolts[1] = s.getChannel2();
-            r.microvolts[2] = s.getChannel3();
-            r.microvolts[3] = s.getChannel4();
-            r.flag = static_cast<std::uint8_t>(s.getFlag());
-        }
-        const SampleKind kind = s.getFlag() == OndiraData::FLAG_LOST_SAMPLE ? SampleKind::Filler
-                                                                            : SampleKind::Measured;
-        const unsigned long long allocationsBefore = threadAllocations();
-        const auto start = std::chrono::steady_clock::now();
-        timeLine.observe(n, now, kind);
-        const auto spent = std::chrono::steady_clock::now() - start;
-        allocations += threadAllocations() - allocationsBefore;
-        const double ns = static_cast<double>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count());
-        spentNs += ns;
-        maxSpentNs = std::max(maxSpentNs, ns);
-        received.store(n + 1, std::memory_order_release);
-    }
-
-    long long count() const { return received.load(std::memory_order_acquire); }
-    bool waitFor(long long target, double seconds) const
-    {
-        const auto deadline
-            = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-        while (count() < target) {
-            if (std::chrono::steady_clock::now() > deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
-        return true;
-    }
-
-    TimeLine& timeLine;
     std::vector<SampleRecord> log;
-    // The worker's own while it streams; read once it has stopped.
-    unsigned long long allocations = 0;
-    double spentNs = 0.0;
-    double maxSpentNs = 0.0;
+    std::vector<ondira::session::TapRecord> batch(4096);
+    for (std::size_t n; (n = tap.pop(batch.data(), batch.size())) > 0;) {
+        for (std::size_t i = 0; i < n; ++i) {
+            const ondira::session::TapRecord& r = batch[i];
+            const auto index = static_cast<std::size_t>(r.index);
+            if (index >= log.size())
+                log.resize(index + 1, SampleRecord{ 0, { 0, 0, 0, 0 }, OndiraData::FLAG_LOST_SAMPLE });
+            log[index] = SampleRecord{ r.deliveredNs,
+                { r.microvolts[0], r.microvolts[1], r.microvolts[2], r.microvolts[3] }, r.flag };
+        }
+    }
+    return log;
+}
 
-private:
-    std::atomic<long long> received{ 0 };
-};
+/// The markers the session placed, from its log.
+std::vector<MarkerRecord> markersOf(const Session& session)
+{
+    long long cursor = 0;
+    std::vector<ondira::session::LogEntry> entries;
+    session.log().read(cursor, entries);
+    std::vector<MarkerRecord> markers;
+    for (const ondira::session::LogEntry& e : entries) {
+        if (e.kind == ondira::session::LogEntry::Kind::Marker)
+            markers.push_back(MarkerRecord{ e.steadyNs, e.position });
+    }
+    return markers;
+}
 
-/// Places markers at random moments (50 to 500 ms apart) until stopped.
+/// Puts markers at random moments (50 to 500 ms apart) until stopped, and
+/// times each call of mark().
 class MarkerThread
 {
 public:
-    MarkerThread(TimeLine& timeLine, std::size_t capacity)
-        : timeLine(timeLine)
+    explicit MarkerThread(Session& session)
+        : session(session)
     {
-        markers.reserve(capacity);
         thread = std::thread([this] { run(); });
     }
     ~MarkerThread() { stop(); }
@@ -170,8 +139,8 @@ public:
             thread.join();
     }
 
-    std::vector<MarkerRecord> markers;
-    double queryNs = 0.0, maxQueryNs = 0.0;
+    long long calls = 0, refused = 0;
+    double markNs = 0.0, maxMarkNs = 0.0;
 
 private:
     void run()
@@ -181,21 +150,20 @@ private:
         std::unique_lock<std::mutex> lock(mutex);
         while (!wake.wait_for(
             lock, std::chrono::milliseconds(gapMs(random)), [this] { return stopping; })) {
-            const std::int64_t now = steadyNs();
             const auto start = std::chrono::steady_clock::now();
-            const Position placed = timeLine.positionOf(now);
+            const bool placed = session.mark("stimulus").placed();
             const double ns
                 = static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(
                     std::chrono::steady_clock::now() - start)
                                           .count());
-            queryNs += ns;
-            maxQueryNs = std::max(maxQueryNs, ns);
-            if (markers.size() < markers.capacity())
-                markers.push_back(MarkerRecord{ now, placed });
+            ++calls;
+            refused += placed ? 0 : 1;
+            markNs += ns;
+            maxMarkNs = std::max(maxMarkNs, ns);
         }
     }
 
-    TimeLine& timeLine;
+    Session& session;
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;
@@ -364,7 +332,6 @@ private:
 void BM_Timing(benchmark::State& state, double timescale, double loss)
 {
     qInstallMessageHandler(quiet);
-    setenv("ONDIRA_FTD2XX_LIBRARY", ONDIRA_BENCH_SIM_LIBRARY, 1);
     const std::string config
         = "timescale=" + std::to_string(timescale) + " loss=" + std::to_string(loss);
     if (ondira_sim_configure(config.c_str()) != 0) {
@@ -377,62 +344,61 @@ void BM_Timing(benchmark::State& state, double timescale, double loss)
 
     Truth truth;
     truth.relateClocks();
-    TimeLine timeLine;
-    Feeder feeder(timeLine, static_cast<std::size_t>(seconds * 260) + 1000);
-    Ondira ondira;
-    ondira.registerConsumer(IDataProcessor::SAMPLE_DATA, feeder);
-    if (!ondira.openDevice()) {
+    ondira::session::SessionOptions options;
+    options.driver = ondira::session::Driver::virtualHeadset(ONDIRA_BENCH_SIM_LIBRARY);
+    // Calibration off: the headset's offsets, and so its samples' values,
+    // stay as the virtual headset computes them.
+    options.calibrate = { { false, false, false, false } };
+    Session session(options);
+    ondira::session::Tap tap(static_cast<std::size_t>(seconds * 260) + 1000);
+    session.attach(tap);
+    if (!session.open().result().ok) {
         state.SkipWithError("the virtual headset did not open");
         return;
     }
-    // Calibration off: the headset's offsets, and so its samples' values,
-    // stay as the virtual headset computes them.
-    for (const char* channel :
-        { Ondira::STR_PROPERTY_ENABLE_CHANNEL_1, Ondira::STR_PROPERTY_ENABLE_CHANNEL_2,
-            Ondira::STR_PROPERTY_ENABLE_CHANNEL_3, Ondira::STR_PROPERTY_ENABLE_CHANNEL_4 })
-        ondira.setProperty(Property(channel, 0));
 
     TimeLineEstimate atRate;
-    double firstNs = 0.0;
     for (auto _ : state) {
-        ondira.startStreaming();
-        if (!feeder.waitFor(1, 10)) {
+        session.start().wait();
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (session.status().timeline == 0 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        if (session.status().timeline == 0) {
             state.SkipWithError("no samples");
             break;
         }
-        firstNs = static_cast<double>(feeder.log[0].deliveredNs);
-        MarkerThread markers(timeLine, static_cast<std::size_t>(seconds * 25) + 100);
+        const double firstNs = static_cast<double>(steadyNs());
+        MarkerThread markers(session);
         bool rateTaken = false;
         while (static_cast<double>(steadyNs()) < firstNs + seconds * 1e9) {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
             truth.collect();
             if (!rateTaken && static_cast<double>(steadyNs()) >= firstNs + rateAfter * 1e9) {
-                atRate = timeLine.estimate();
+                atRate = session.timeLine().estimate();
                 rateTaken = true;
             }
         }
         markers.stop();
-        ondira.stopStreaming();
-        timeLine.finish();
+        session.stop().wait();
         state.SetIterationTime(seconds);
 
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         truth.collect();
-        const std::size_t count
-            = std::min(static_cast<std::size_t>(feeder.count()), feeder.log.size());
+        const std::vector<SampleRecord> log = samplesOf(tap);
         std::string why;
-        if (!truth.settle(feeder.log, count, &why)) {
-            fail(state, why.c_str());
+        if (tap.dropped() > 0 || !truth.settle(log, log.size(), &why)) {
+            fail(state, tap.dropped() > 0 ? "the tap dropped samples" : why.c_str());
             break;
         }
 
+        const ondira::session::TimeLine& timeLine = session.timeLine();
         std::vector<double> onset, settled;
-        for (const MarkerRecord& m : markers.markers) {
+        for (const MarkerRecord& m : markersOf(session)) {
             double index = 0.0;
             if (static_cast<double>(m.ns) < firstNs + settleSeconds * 1e9
                 || !truth.positionAt(static_cast<double>(m.ns), &index))
                 continue;
-            onset.push_back(std::abs(m.placed.index - index));
+            onset.push_back(std::abs(m.placed - index));
             // Asked again once the samples are in, as a recording would.
             settled.push_back(std::abs(timeLine.positionOf(m.ns).index - index));
         }
@@ -453,21 +419,15 @@ void BM_Timing(benchmark::State& state, double timescale, double loss)
         state.counters["fits"] = timeLine.estimate().fit;
         state.counters["realigned"] = truth.realigned;
         state.counters["arrival residual us"] = truth.arrivalResidualNs / 1e3;
-        state.counters["line ns/sample"] = feeder.spentNs / static_cast<double>(count);
-        state.counters["line max us"] = feeder.maxSpentNs / 1e3;
-        if (!markers.markers.empty()) {
-            state.counters["query ns"]
-                = markers.queryNs / static_cast<double>(markers.markers.size());
-            state.counters["query max us"] = markers.maxQueryNs / 1e3;
+        if (markers.calls > 0) {
+            state.counters["mark ns"] = markers.markNs / static_cast<double>(markers.calls);
+            state.counters["mark max us"] = markers.maxMarkNs / 1e3;
         }
-        if (allocationsCounted())
-            state.counters["allocs/sample"]
-                = static_cast<double>(feeder.allocations) / static_cast<double>(count);
-        if (feeder.allocations != 0)
-            fail(state, "feeding the time line allocates");
+        if (markers.refused > 0)
+            fail(state, "a marker was not placed");
     }
-    ondira.closeDevice();
-    ondira.deregisterConsumer(IDataProcessor::SAMPLE_DATA, feeder);
+    session.close().wait();
+    session.detach(tap);
 }
 BENCHMARK_CAPTURE(BM_Timing, slow, 0.99, 0.0)
     ->UseManualTime()

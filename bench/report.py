@@ -133,20 +133,18 @@ def timing(r):
     rows.append(("target", "", "p99 <= 1, max <= 2", "", "|e| <= 1", "within 0.01 %", ""))
     table(["stream", "markers", "onset p50 / p99 / max", "asked again p99 / max", "sample 0",
            "rate after 60 s (error)", "stated ms"], rows)
-    allocs = max(b.get("allocs/sample", float("nan")) for _, b in streams)
-    line = sum(b["line ns/sample"] for _, b in streams) / len(streams)
-    line_max = max(b["line max us"] for _, b in streams)
-    query = sum(b["query ns"] for _, b in streams) / len(streams)
-    query_max = max(b["query max us"] for _, b in streams)
-    print(f"cost on the worker: {allocs:.4f} heap allocations per sample (target 0), "
-          f"{line:.0f} ns per sample in the time line (at most {line_max:.1f} us for one sample)")
-    print(f"cost of placing a marker (the position query, on its own thread): {query:.0f} ns "
-          f"(at most {query_max:.1f} us)")
+    marks = [b for _, b in streams if "mark ns" in b]
+    if marks:
+        mark = sum(b["mark ns"] for b in marks) / len(marks)
+        mark_max = max(b["mark max us"] for b in marks)
+        print(f"cost of Session::mark() to its caller (another thread): {mark:.0f} ns (at most {mark_max:.1f} us)")
     if "BM_TimeLineObserve" in r:
         o = r["BM_TimeLineObserve"]
         q = r.get("BM_TimeLinePositionOf")
+        allocs = o.get("allocs/sample", float("nan"))
         extra = f", position query {q['cpu_time']:.0f} ns" if q else ""
-        print(f"the time line alone, synthetic stream: {o['cpu_time']:.0f} ns of CPU per sample{extra}")
+        print(f"the time line alone, synthetic stream: {o['cpu_time']:.0f} ns of CPU per sample "
+              f"on the worker, {allocs:.4f} heap allocations per sample (target 0){extra}")
 
 
 if __name__ == "__main__":
