@@ -173,7 +173,54 @@ void fitAnnotations(std::vector<Annotation>& annotations, std::size_t room, long
 struct EdfWriter::State {
     int handle = -1;
     bool failed = false;
-    bool started = false;           // header fixed by the first data record
+    bool started = false;           // header fixed by the first data record written
+    bool haveFirst = false;
+    long long firstTimestampMs = 0; // the first sample's
+    bool startKnown = false;        // startsAt() came
+    long long startWallNs = 0;
+    /// Complete records kept back until the start time is known, per channel.
+    std::vector<std::array<std::vector<short>, OndiraData::CHANNEL_COUNT>> pending;
+
+    /// Fixes the header's start: startsAt()'s time, or else the first sample's.
+    void fixStart(int handle)
+    {
+        const long long ns = startKnown ? startWallNs : firstTimestampMs * 1000000LL;
+        const long long ms = ns >= 0 ? ns / 1000000 : -((-ns + 999999) / 1000000);
+        // Local time, as EDF+ wants it, to 100 ns.
+        const QDateTime start = QDateTime::fromMSecsSinceEpoch(ms);
+        const QDate date = start.date();
+        const QTime time = start.time();
+        edf_set_startdatetime(handle, date.year(), date.month(), date.day(), time.hour(), time.minute(),
+                              time.second());
+        edf_set_subsecond_starttime(handle, static_cast<int>((ns - ms * 1000000) / 100 + time.msec() * 10000LL));
+        started = true;
+    }
+    /// Writes one record of every channel; false with errno's reason.
+    bool writeRecord(int handle, const std::array<std::vector<short>, OndiraData::CHANNEL_COUNT>& channels,
+                     std::string& why)
+    {
+        for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
+            errno = 0;
+            if (edfwrite_digital_short_samples(handle, const_cast<short*>(channels[c].data())) != 0) {
+                why = errno != 0 ? std::strerror(errno) : "EDFlib write error";
+                return false;
+            }
+        }
+        ++records;
+        return true;
+    }
+    /// Fixes the header and writes the records kept back.
+    bool flush(int handle, std::string& why)
+    {
+        if (!started)
+            fixStart(handle);
+        for (const auto& kept : pending) {
+            if (!writeRecord(handle, kept, why))
+                return false;
+        }
+        pending.clear();
+        return true;
+    }
     std::array<std::string, OndiraData::CHANNEL_COUNT> labels{{"Ch1", "Ch2", "Ch3", "Ch4"}};
     std::string equipment;
     std::array<std::vector<short>, OndiraData::CHANNEL_COUNT> record;
@@ -258,7 +305,7 @@ void EdfWriter::describe(const RecordingInfo& info)
     d->labels = info.labels;
     d->equipment = info.device.equipment();
     if (d->handle < 0 || d->started)
-        return;
+        return; // the header is written
     for (int signal = 0; signal < OndiraData::CHANNEL_COUNT; ++signal)
         edf_set_label(d->handle, signal, ("EEG " + d->labels[signal]).c_str());
     edf_set_equipment(d->handle, d->equipment.c_str());
@@ -270,15 +317,9 @@ bool EdfWriter::writeSamples(const Sample* samples, std::size_t count)
         return fail("cannot write " + path() + ": the file is not open");
     for (std::size_t i = 0; i < count; ++i) {
         const Sample& s = samples[i];
-        if (!d->started) {
-            // Local time, as EDF+ wants it, to the millisecond.
-            const QDateTime start = QDateTime::fromMSecsSinceEpoch(s.timestampMs);
-            const QDate date = start.date();
-            const QTime time = start.time();
-            edf_set_startdatetime(d->handle, date.year(), date.month(), date.day(), time.hour(),
-                                  time.minute(), time.second());
-            edf_set_subsecond_starttime(d->handle, time.msec() * 10000);
-            d->started = true;
+        if (!d->haveFirst) {
+            d->haveFirst = true;
+            d->firstTimestampMs = s.timestampMs;
         }
 
         // Annotations that the samples carry.
@@ -302,16 +343,18 @@ bool EdfWriter::writeSamples(const Sample* samples, std::size_t count)
         d->last = s;
         ++d->samples;
         if (++d->filled == OndiraData::SAMPLE_RATE_HZ) {
-            for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
-                errno = 0;
-                if (edfwrite_digital_short_samples(d->handle, d->record[c].data()) != 0) {
-                    d->failed = true;
-                    return fail("cannot write " + path() + ": "
-                                + (errno != 0 ? std::strerror(errno) : "EDFlib write error"));
-                }
-            }
             d->filled = 0;
-            ++d->records;
+            // The header's start time is fixed with the first record written:
+            // keep records back while it is not known.
+            if (!d->started && !d->startKnown && d->pending.size() < static_cast<std::size_t>(BUFFERED_RECORDS)) {
+                d->pending.push_back(d->record);
+                continue;
+            }
+            std::string why;
+            if (!d->flush(d->handle, why) || !d->writeRecord(d->handle, d->record, why)) {
+                d->failed = true;
+                return fail("cannot write " + path() + ": " + why);
+            }
         }
     }
     return true;
@@ -331,6 +374,19 @@ bool EdfWriter::writeNote(const Note& note)
     return !d->failed;
 }
 
+void EdfWriter::startsAt(long long wallNs)
+{
+    if (d->started || d->startKnown)
+        return;
+    d->startKnown = true;
+    d->startWallNs = wallNs;
+    std::string why;
+    if (!d->failed && d->handle >= 0 && !d->pending.empty() && !d->flush(d->handle, why)) {
+        d->failed = true;
+        fail("cannot write " + path() + ": " + why);
+    }
+}
+
 bool EdfWriter::writeMarker(const Marker& marker)
 {
     d->annotations.emplace_back(toTicks(marker.onsetSeconds), -1, shorten(marker.text), Kind::Marker);
@@ -347,6 +403,11 @@ bool EdfWriter::close()
         const long long lost = d->samples - d->runStart;
         d->addLost(lost);
         d->runStart = -1;
+    }
+    std::string why;
+    if (ok && d->haveFirst && !d->flush(d->handle, why)) {
+        d->failed = true;
+        ok = fail("cannot write " + path() + ": " + why);
     }
     // A last partial second: completed with the last sample, its true end marked.
     if (ok && d->filled > 0) {

@@ -76,6 +76,11 @@ bool EventsCsvWriter::writeNote(const Note& note)
         || (!error.empty() && fail(error));
 }
 
+bool EventsCsvWriter::writeClock(const ClockSummary& clock)
+{
+    return writeNote(Note{clock.onsetSeconds, -1.0, clockText(clock), clock.wallMs});
+}
+
 bool EventsCsvWriter::writeMarker(const Marker& marker)
 {
     std::string error;

@@ -87,7 +87,10 @@ struct PlotWriter::State {
     int height;
     RecordingInfo info;
     bool haveInfo = false;
-    long long firstTimestamp = 0;
+    long long firstTimestamp = 0;   // ms; replaced by startsAt()'s time
+    bool startKnown = false;
+    ClockSummary clock;
+    bool haveClock = false;
     long long samples = 0;
     long long fillers = 0;
     long long bucketSize = 1;
@@ -103,7 +106,7 @@ struct PlotWriter::State {
 
 void PlotWriter::State::add(const Sample& s)
 {
-    if (samples == 0)
+    if (samples == 0 && !startKnown)
         firstTimestamp = s.timestampMs;
     std::size_t index = static_cast<std::size_t>(samples / bucketSize);
     if (index >= MAX_BUCKETS) {
@@ -191,10 +194,17 @@ QImage PlotWriter::State::render() const
                          .arg(start, formatNumber(seconds, 1), QString::number(samples), QString::number(fillers),
                               formatNumber(lostPercent, 2)));
     painter.setFont(font);
-    if (haveInfo) {
+    if (haveInfo || haveClock) {
+        QString line = haveInfo ? QString::fromStdString(info.device.equipment()) : QString();
+        if (haveClock && clock.settled)
+            line += QStringLiteral("%1%2 samples/s, %3%4 ppm")
+                        .arg(line.isEmpty() ? QString() : QStringLiteral("   "))
+                        .arg(clock.samplesPerSecond, 0, 'f', 3)
+                        .arg(clock.driftPpm >= 0 ? QStringLiteral("+") : QString())
+                        .arg(clock.driftPpm, 0, 'f', 0);
         painter.setPen(QColor(90, 90, 90));
         painter.drawText(QRect(left, top * 2 / 3 - font.pixelSize() / 2, plot.width(), top / 3),
-                         Qt::AlignLeft | Qt::AlignVCenter, QString::fromStdString(info.device.equipment()));
+                         Qt::AlignLeft | Qt::AlignVCenter, line);
     }
 
     // Time axis: about ten ticks at 1, 2 or 5 times a power of ten seconds.
@@ -370,6 +380,19 @@ bool PlotWriter::writeSamples(const Sample* samples, std::size_t count)
     for (std::size_t i = 0; i < count; ++i)
         d->add(samples[i]);
     return true;
+}
+
+bool PlotWriter::writeClock(const ClockSummary& clock)
+{
+    d->clock = clock;
+    d->haveClock = true;
+    return true;
+}
+
+void PlotWriter::startsAt(long long wallNs)
+{
+    d->firstTimestamp = wallNs / 1000000;
+    d->startKnown = true;
 }
 
 bool PlotWriter::writeMarker(const Marker& marker)

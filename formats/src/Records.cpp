@@ -1,6 +1,8 @@
 #include <ondira/formats/Records.h>
 #include <ondira/formats/Writer.h>
 
+#include <cstdio>
+
 namespace ondira {
 namespace formats {
 
@@ -8,6 +10,15 @@ std::string DeviceInfo::equipment() const
 {
     const auto known = [](const std::string& version) { return version.empty() ? std::string("?") : version; };
     return "Ondira dongle FW " + known(dongleFirmware) + " headset FW " + known(headsetFirmware);
+}
+
+std::string clockText(const ClockSummary& clock)
+{
+    char text[160];
+    std::snprintf(text, sizeof text, "Rate %.4f samples/s, %+.1f ppm (+/- %.1f) against the host clock%s",
+                  clock.samplesPerSecond, clock.driftPpm, clock.driftUncertaintyPpm,
+                  clock.settled ? "" : ", not settled");
+    return text;
 }
 
 bool isValidLabel(const std::string& label)

@@ -1,5 +1,7 @@
 #include <ondira/session/Recording.h>
 
+#include <ondira/session/TimeLine.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -56,6 +58,8 @@ struct Recording::Impl {
     void drainEntries();
     void writeEntry(const LogEntry& entry, double onset);
     void closeDropRun();
+    void tellStart(bool atEnd);
+    void tellClock();
     void dispatchSamples();
     void dispatchNote(const formats::Note& note);
     void fail(const formats::Writer& writer);
@@ -98,6 +102,7 @@ struct Recording::Impl {
     long long dropRunWall = 0;
     long long entriesLost = 0;
     long long markersWritten = 0;
+    bool startTold = false;           // the writers know when the first row was taken
     std::map<std::string, int> eventsByType;
     std::string error;
 };
@@ -145,6 +150,43 @@ void Recording::Impl::closeDropRun()
     notes.push_back(formats::Note{seconds(static_cast<double>(dropRunStart)), seconds(static_cast<double>(dropRun)),
                                   droppedNote(dropRun), dropRunWall});
     dropRun = 0;
+}
+
+/// The writers learn when the first row was taken once the time line knows
+/// it to within half a sample. A stream it never settles on (a rate beyond
+/// the range it fits, as the virtual headset's fast modes) leaves them with
+/// the first sample's timestamp.
+void Recording::Impl::tellStart(bool atEnd)
+{
+    if (startTold || !haveFirst)
+        return;
+    const TimeLine& line = session.timeLine();
+    if (!line.estimate().converged) {
+        startTold = atEnd;
+        return;
+    }
+    startTold = true;
+    const Instant first = line.timeOf(static_cast<double>(firstIndex));
+    if (first.place != Place::Within && first.place != Place::AfterEnd)
+        return;
+    for (auto& writer : writers)
+        writer->startsAt(first.wallNs);
+}
+
+/// The stream's rate on the host clock and its drift, at the end.
+void Recording::Impl::tellClock()
+{
+    const TimeLineEstimate line = session.timeLine().estimate();
+    if (!haveFirst || line.samplesPerSecond <= 0 || failed.load())
+        return;
+    const formats::ClockSummary clock{line.samplesPerSecond, line.ratePpm, line.rateUncertaintyPpm, line.converged,
+                                      seconds(static_cast<double>(written.load())), wallNowMs()};
+    for (auto& writer : writers) {
+        if (!writer->writeClock(clock)) {
+            fail(*writer);
+            return;
+        }
+    }
 }
 
 void Recording::Impl::drainRows()
@@ -199,6 +241,7 @@ void Recording::Impl::drainRows()
         dispatchSamples();
         for (const formats::Note& note : notes)
             dispatchNote(note);
+        tellStart(false);
         if (count < rows.size())
             return;
     }
@@ -296,6 +339,8 @@ void Recording::Impl::run()
     closeDropRun();
     for (const formats::Note& note : notes)
         dispatchNote(note);
+    tellStart(true);
+    tellClock();
     if (entriesLost > 0)
         dispatchNote(formats::Note{seconds(static_cast<double>(written.load())), -1.0,
                                    std::to_string(entriesLost) + " status events not recorded: too many"});

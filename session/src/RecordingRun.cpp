@@ -338,6 +338,9 @@ Summary RecordingRun::finish()
     summary.eventsByType = result.eventsByType;
     summary.recordedSeconds = static_cast<double>(result.samples) / OndiraData::SAMPLE_RATE_HZ;
     summary.effectiveRate = status.effectiveRate;
+    summary.driftPpm = status.ratePpm;
+    summary.driftUncertaintyPpm = status.rateUncertaintyPpm;
+    summary.rateSettled = status.timeLineConverged;
     deviceInfo(summary.device);
     summary.files = result.files;
     return summary;

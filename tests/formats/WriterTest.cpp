@@ -146,6 +146,46 @@ TEST(EdfWriter, WritesHeaderSamplesAnnotationsAndCompletesTheLastSecond)
 
 // Four annotation slots per second: forty runs of lost samples in one
 // second merge into one annotation rather than vanish.
+// The start time the session's time line estimates, told before, among or
+// after the records, is the header's to 100 ns, and no record is lost
+// waiting for it; untold, the first sample's timestamp is.
+TEST(EdfWriter, StartTimeFromTheTimeLineToTheTenthOfAMicrosecond)
+{
+    const long long told = 1700000000000LL * 1000000 + 87654321; // .087654321 s
+    struct Case {
+        const char* name;
+        int toldAfter;   // samples written before startsAt; -1: never
+        long long subsecond;
+    } const cases[] = {
+        {"told first", 0, 876543},
+        {"told after two records", 600, 876543},
+        {"never told", -1, 123 * 10000},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        QTemporaryDir dir;
+        const std::string path = pathIn(dir, "s.edf");
+        const std::vector<Sample> samples = makeSamples(875);
+        EdfWriter writer(path);
+        ASSERT_TRUE(writer.open());
+        const std::size_t first = c.toldAfter < 0 ? samples.size() : static_cast<std::size_t>(c.toldAfter);
+        ASSERT_TRUE(writer.writeSamples(samples.data(), first));
+        if (c.toldAfter >= 0)
+            writer.startsAt(told);
+        ASSERT_TRUE(writer.writeSamples(samples.data() + first, samples.size() - first));
+        ASSERT_TRUE(writer.close()) << writer.error();
+        const EdfContent edf = readEdf(path);
+        ASSERT_TRUE(edf.ok) << edf.error;
+        EXPECT_EQ(edf.subsecond, c.subsecond);
+        const QDateTime expected = QDateTime::fromMSecsSinceEpoch(c.toldAfter < 0 ? samples[0].timestampMs : told / 1000000);
+        EXPECT_EQ(edf.second, expected.time().second());
+        EXPECT_EQ(edf.minute, expected.time().minute());
+        ASSERT_EQ(edf.records, 4);
+        for (std::size_t i = 0; i < samples.size(); i += 111)
+            EXPECT_NEAR(edf.microvolts[2][i], samples[i].microvolts[2], 0.3) << "sample " << i;
+    }
+}
+
 TEST(EdfWriter, MoreAnnotationsThanRoomAreMergedNotDropped)
 {
     QTemporaryDir dir;

@@ -1,22 +1,29 @@
-// The time line fed by the shipped library from the real-time virtual
-// headset (its clock 1 % fast, three packets dropped): it converges, and
-// markers placed from the test's thread land within a few samples of the
-// headset's own record of when each packet reached the receive queue. The
-// bounds are loose: a loaded machine delays deliveries, never arrivals, and
-// the fit must hold all the same. scripts/timing.sh measures the same thing
-// closely.
+// A session streams the real-time virtual headset (its clock 1 % fast, three
+// packets dropped) into a recording while markers are put from the test's
+// thread: the time line converges, the markers land in the events file and
+// the EDF+ within a few samples of the headset's own record of when each
+// packet reached the receive queue, and the EDF+ starts when its first sample
+// was taken. The bounds are loose: a loaded machine delays deliveries, never
+// arrivals, and the fit must hold all the same. scripts/timing.sh measures
+// the same thing closely.
 
-#include <ondira/Ondira.h>
+#include "RecordingSupport.h"
+#include "TestSupport.h"
+
+#include <ondira/formats/EdfWriter.h>
+#include <ondira/formats/EventsCsvWriter.h>
+#include <ondira/session/Recording.h>
+#include <ondira/session/Session.h>
 #include <ondira/session/TimeLine.h>
 
 #include "ondira_sim.h"
 
 #include <gtest/gtest.h>
 
-#include <QtGlobal>
+#include <QDateTime>
+#include <QDir>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <string>
@@ -24,6 +31,7 @@
 #include <vector>
 
 using namespace ondira::session;
+using ondira_test::waitFor;
 
 namespace {
 
@@ -36,53 +44,18 @@ std::int64_t steadyNs()
         .count();
 }
 
-/// Numbers the library's samples and feeds them to the time line; keeps the
-/// first channel of each to check which of the headset's samples it is.
-class Feeder : public IDataConsumer
+std::int64_t wallMinusSteadyNs()
 {
-public:
-    explicit Feeder(TimeLine& timeLine)
-        : timeLine(timeLine)
-        , firstChannel(20000, -1)
-    {
-    }
-
-    void receiveData(PData& data) override
-    {
-        const std::int64_t now = steadyNs();
-        const OndiraData& s = *static_cast<const OndiraData*>(data.getData());
-        const long long n = received.load(std::memory_order_relaxed);
-        const bool filler = s.getFlag() == OndiraData::FLAG_LOST_SAMPLE;
-        if (static_cast<std::size_t>(n) < firstChannel.size())
-            firstChannel[static_cast<std::size_t>(n)] = filler ? -1 : s.getChannel1();
-        timeLine.observe(n, now, filler ? SampleKind::Filler : SampleKind::Measured);
-        received.store(n + 1, std::memory_order_release);
-    }
-    long long count() const { return received.load(std::memory_order_acquire); }
-
-    TimeLine& timeLine;
-    std::vector<int> firstChannel; ///< read once the stream has stopped
-
-private:
-    std::atomic<long long> received{ 0 };
-};
-
-template <typename Condition> bool waitUntil(Condition condition, double seconds)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    const std::int64_t steady = steadyNs();
+    const std::int64_t wall = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+    return wall - steady;
 }
 
-void quiet(QtMsgType, const QMessageLogContext&, const QString&) {}
-
-TEST(TimeLineLive, ConvergesAndPlacesMarkersOnTheHeadsetsSamples)
+TEST(TimeLineLive, ConvergesAndPlacesMarkersAndTheStartOnTheHeadsetsSamples)
 {
-    qInstallMessageHandler(quiet);
+    ondira_test::ScopedWorkingDirectory cwd;
     ASSERT_EQ(ondira_sim_configure("timescale=1.01 drop=120,121,400"), 0)
         << ondira_sim_last_error();
     // The virtual headset's clock against the steady clock.
@@ -92,37 +65,45 @@ TEST(TimeLineLive, ConvergesAndPlacesMarkersOnTheHeadsetsSamples)
     const double steadyMinusSimNs
         = static_cast<double>(before + (after - before) / 2) - simMs * 1e6;
 
-    TimeLine timeLine;
-    Feeder feeder(timeLine);
-    Ondira ondira;
-    ondira.registerConsumer(IDataProcessor::SAMPLE_DATA, feeder);
-    ASSERT_TRUE(ondira.openDevice());
-    for (const char* channel :
-        { Ondira::STR_PROPERTY_ENABLE_CHANNEL_1, Ondira::STR_PROPERTY_ENABLE_CHANNEL_2,
-            Ondira::STR_PROPERTY_ENABLE_CHANNEL_3, Ondira::STR_PROPERTY_ENABLE_CHANNEL_4 })
-        ondira.setProperty(Property(channel, 0));
-    ASSERT_TRUE(ondira.startStreaming());
+    SessionOptions options;
+    options.driver = Driver::virtualHeadset(ONDIRA_SIM_LIBRARY);
+    options.calibrate = { { false, false, false, false } }; // the headset's values as computed
+    Session session(options);
+    const std::string base = QDir(cwd.path()).filePath(QStringLiteral("live")).toStdString();
+    std::vector<std::unique_ptr<ondira::formats::Writer>> writers;
+    writers.push_back(std::make_unique<ondira::formats::EdfWriter>(base + ".edf"));
+    writers.push_back(std::make_unique<ondira::formats::EventsCsvWriter>(base + ".events.csv"));
+    Recording recording(session, std::move(writers));
+    std::string error;
+    ASSERT_TRUE(recording.open(error)) << error;
+    const CallResult opened = session.connect().result();
+    ASSERT_TRUE(opened.ok) << opened.message;
+    recording.start(opened.info);
+    ASSERT_TRUE(session.start().result().ok);
 
-    const bool converged
-        = waitUntil([&] { return timeLine.estimate().converged && feeder.count() >= 2000; }, 30.0);
+    const TimeLine& timeLine = session.timeLine();
+    const bool converged = waitFor(
+        [&] { return timeLine.estimate().converged && session.status().timeline >= 2000; },
+        std::chrono::seconds(30));
     // Markers now, each once another burst has come.
-    struct Marker
+    struct Placed
     {
         std::int64_t ns;
-        Position position;
+        MarkResult result;
     };
-    std::vector<Marker> markers;
+    std::vector<Placed> markers;
     for (int i = 0; i < 20 && converged; ++i) {
         const std::int64_t now = steadyNs();
-        markers.push_back(Marker{ now, timeLine.positionOf(now) });
-        const long long seen = feeder.count();
-        ASSERT_TRUE(waitUntil([&] { return feeder.count() >= seen + 25; }, 10.0));
+        markers.push_back(Placed{ now, session.mark("m" + std::to_string(i)) });
+        const long long seen = session.status().timeline;
+        ASSERT_TRUE(waitFor([&] { return session.status().timeline >= seen + 25; }, std::chrono::seconds(10)));
     }
     const TimeLineEstimate estimate = timeLine.estimate();
-    ondira.stopStreaming();
-    ondira.closeDevice();
-    ondira.deregisterConsumer(IDataProcessor::SAMPLE_DATA, feeder);
+    session.stop().wait();
+    const RecordingResult written = recording.finish();
+    session.close().wait();
     ASSERT_TRUE(converged) << "uncertainty " << timeLine.estimate().uncertaintyNs / 1e6 << " ms";
+    ASSERT_TRUE(written.error.empty()) << written.error;
 
     // The truth: the virtual headset's arrivals lie on a line; with the
     // library's five fillers per lost packet, sample n is in packet n / 5.
@@ -147,28 +128,37 @@ TEST(TimeLineLive, ConvergesAndPlacesMarkersOnTheHeadsetsSamples)
     ASSERT_GT(count, 100);
     const double packetNs = (count * sxy - sx * sy) / (count * sxx - sx * sx);
     const double firstArrival = y0 + (sy - packetNs * sx) / count;
-    for (std::size_t n = 0; n < feeder.firstChannel.size(); n += 97) {
-        unsigned short raw[4];
-        if (feeder.firstChannel[n] < 0 || ondira_sim_sample(0, n, raw) != 0)
-            continue;
-        ASSERT_EQ(feeder.firstChannel[n], static_cast<int>(raw[0] * 16875LL / 28672))
-            << "sample " << n;
-    }
-
     const double period = packetNs / SAMPLES_PER_PACKET;
+    const auto trueIndex = [&](double ns) { return (SAMPLES_PER_PACKET - 1) + (ns - firstArrival) / period; };
+
     EXPECT_NEAR(estimate.samplesPerSecond, 1e9 / period, 1e9 / period * 1e-3);
     EXPECT_EQ(estimate.fit, 1u);
     EXPECT_EQ(estimate.steps, 0u);
+    // The markers where mark() put them, and in the events file: the
+    // recording's first row is the stream's first sample.
+    std::vector<double> onsets;
+    for (const auto& row : ondira_test::readCsv(base + ".events.csv")) {
+        if (row.size() == 6 && row[0] == "marker")
+            onsets.push_back(std::stod(row[1]));
+    }
+    ASSERT_EQ(onsets.size(), markers.size());
     double worst = 0.0;
-    for (const Marker& m : markers) {
-        EXPECT_TRUE(m.position.place == Place::Ahead || m.position.place == Place::Within);
-        const double truth
-            = (SAMPLES_PER_PACKET - 1) + (static_cast<double>(m.ns) - firstArrival) / period;
-        worst = std::max(worst, std::abs(m.position.index - truth));
+    for (std::size_t i = 0; i < markers.size(); ++i) {
+        ASSERT_TRUE(markers[i].result.placed());
+        const double truth = trueIndex(static_cast<double>(markers[i].ns));
+        worst = std::max({ worst, std::abs(markers[i].result.position - truth),
+            std::abs(onsets[i] * 250.0 - truth) });
     }
     EXPECT_LE(worst, 3.0);
     RecordProperty("worstMarkerSamples", std::to_string(worst));
+
+    // The EDF+ starts at the first sample's acquisition on the wall clock.
+    const ondira_test::EdfContent edf = ondira_test::readEdf(base + ".edf");
+    ASSERT_TRUE(edf.ok) << edf.error;
+    const QDateTime start(QDate(edf.year, edf.month, edf.day), QTime(edf.hour, edf.minute, edf.second));
+    const double startNs = static_cast<double>(start.toMSecsSinceEpoch()) * 1e6 + static_cast<double>(edf.subsecond) * 100;
     const double sampleZero = firstArrival - (SAMPLES_PER_PACKET - 1) * period;
+    EXPECT_NEAR(startNs - static_cast<double>(wallMinusSteadyNs()), sampleZero, 3 * period);
     EXPECT_NEAR(static_cast<double>(timeLine.timeOf(0.0).steadyNs), sampleZero, 3 * period);
 }
 

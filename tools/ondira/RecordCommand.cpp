@@ -168,12 +168,17 @@ int readSettings(const QCommandLineParser& parser, const QCommandLineOption& out
 void printSummary(const Summary& summary, const MarkerInput* markers)
 {
     const double lostPercent = summary.samples > 0 ? 100.0 * summary.fillers / summary.samples : 0.0;
-    say(QStringLiteral("Recorded %1 s: %2 samples, %3 lost (%4 %), effective rate %5 samples/s")
+    const QString drift = summary.rateSettled
+        ? QStringLiteral(" (%1%2 ppm)").arg(summary.driftPpm >= 0 ? QStringLiteral("+") : QString())
+              .arg(summary.driftPpm, 0, 'f', 0)
+        : QString();
+    say(QStringLiteral("Recorded %1 s: %2 samples, %3 lost (%4 %), effective rate %5 samples/s%6")
             .arg(seconds(summary.recordedSeconds))
             .arg(summary.samples)
             .arg(summary.fillers)
             .arg(lostPercent, 0, 'f', 2)
-            .arg(summary.effectiveRate, 0, 'f', 1));
+            .arg(summary.effectiveRate, 0, 'f', 3)
+            .arg(drift));
     QStringList events;
     for (const auto& entry : summary.eventsByType)
         events << QStringLiteral("%1 %2").arg(entry.second).arg(QString::fromStdString(entry.first));

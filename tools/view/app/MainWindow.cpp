@@ -344,12 +344,18 @@ void MainWindow::buildPanels()
     headsetLabel->setObjectName(QStringLiteral("headsetLabel"));
     linkLabel = new QLabel;
     linkLabel->setObjectName(QStringLiteral("linkLabel"));
+    rateLabel = new QLabel;
+    rateLabel->setObjectName(QStringLiteral("rateLabel"));
+    rateLabel->setToolTip(QStringLiteral("Samples per second of this computer's clock, and how far the headset's "
+                                         "clock runs from 250 samples/s"));
     form->addWidget(new QLabel(QStringLiteral("Dongle:")), 0, 0);
     form->addWidget(dongleLabel, 0, 1);
     form->addWidget(new QLabel(QStringLiteral("Headset:")), 1, 0);
     form->addWidget(headsetLabel, 1, 1);
     form->addWidget(new QLabel(QStringLiteral("State:")), 2, 0);
     form->addWidget(linkLabel, 2, 1);
+    form->addWidget(new QLabel(QStringLiteral("Rate:")), 3, 0);
+    form->addWidget(rateLabel, 3, 1);
     form->setColumnStretch(1, 1);
     sideLayout->addWidget(information);
 
@@ -617,6 +623,12 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     if (status.link != Link::Disconnected)
         state += status.source == Source::VirtualHeadset ? QStringLiteral(" (virtual headset)") : QStringLiteral(" (headset)");
     setTextIfChanged(linkLabel, state);
+    setTextIfChanged(rateLabel, status.rateSettled
+                                    ? QStringLiteral("%1 samples/s (%2%3 ppm)")
+                                          .arg(status.effectiveRate, 0, 'f', 3)
+                                          .arg(status.driftPpm >= 0 ? QStringLiteral("+") : QString())
+                                          .arg(status.driftPpm, 0, 'f', 0)
+                                    : QStringLiteral("—"));
 
     if (status.recording) {
         setTextIfChanged(elapsedLabel, QStringLiteral("<span style=\"color:#c00000\">● REC %1</span>")

@@ -131,6 +131,7 @@ private:
     QLabel* dongleLabel = nullptr;
     QLabel* headsetLabel = nullptr;
     QLabel* linkLabel = nullptr;
+    QLabel* rateLabel = nullptr;
     QPlainTextEdit* eventsPane = nullptr;
 };
 

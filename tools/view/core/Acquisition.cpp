@@ -615,6 +615,9 @@ AcquisitionStatus Acquisition::status() const
         s.calibration = d->chips;
     }
     s.calibrationOn = session.calibrate;
+    s.effectiveRate = session.effectiveRate;
+    s.driftPpm = session.ratePpm;
+    s.rateSettled = session.timeLineConverged;
     s.samples = d->earlierSamples.load() + session.delivered;
     s.lost = d->earlierLost.load() + session.fillers;
     s.displaySkipped = d->display.dropped();

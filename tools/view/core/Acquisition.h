@@ -57,6 +57,11 @@ struct AcquisitionStatus {
     /// The calibration states as the log entries handed out by takeLog() say.
     std::array<Calibration, OndiraData::CHANNEL_COUNT> calibration{};
     std::array<bool, OndiraData::CHANNEL_COUNT> calibrationOn{};
+    /// The stream's rate on the host clock and its drift from 250 samples/s,
+    /// once the session's time line has settled (`rateSettled`).
+    double effectiveRate = 0.0;
+    double driftPpm = 0.0;
+    bool rateSettled = false;
     long long samples = 0;            ///< delivered by the library since connecting, fillers included
     long long lost = 0;               ///< of which fillers (lost samples)
     long long displaySkipped = 0;     ///< not shown: the GUI thread fell behind

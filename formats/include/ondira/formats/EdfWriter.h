@@ -11,8 +11,10 @@ namespace formats {
 /// EDF+ through EDFlib: four signals at 250 Hz labelled "EEG <label>" in µV,
 /// data records of one second, digital range -32768..32767 for 0..38570.4 µV
 /// (every value comes back within half a digital step, 0.29 µV). Start date
-/// and time (local time, to the millisecond) from the first sample; equipment
-/// from the firmware versions. Annotations (UTF-8, at most 40 bytes each, as
+/// and time (local time, to 100 ns) from startsAt(): the data records wait in
+/// memory until it comes (at most BUFFERED_RECORDS of them; then, as without
+/// it, the first sample's timestamp is taken); equipment from the firmware
+/// versions. Annotations (UTF-8, at most 40 bytes each, as
 /// EDFlib writes them; longer texts are shortened at a word and end in "…"):
 /// every marker, every status event, every run of fillers ("N samples
 /// lost"), every offset change ("Offset change, channel K"), the notes, and
@@ -31,6 +33,8 @@ public:
     /// 65535 x 2700000 / 4587520 (the library truncates it to
     /// OndiraData::MAX_CHANNEL_VALUE).
     static constexpr double MAX_MICROVOLTS = 38570.4;
+    /// Data records (seconds) kept back while the start time is not known.
+    static constexpr int BUFFERED_RECORDS = 120;
 
     explicit EdfWriter(std::string path);
     ~EdfWriter() override;
@@ -41,6 +45,7 @@ public:
     bool writeEvent(const StatusEvent& event) override;
     bool writeNote(const Note& note) override;
     bool writeMarker(const Marker& marker) override;
+    void startsAt(long long wallNs) override;
     bool close() override;
     void discard() override;
 

@@ -26,6 +26,8 @@ public:
     bool writeEvent(const StatusEvent& event) override;
     bool writeNote(const Note& note) override;
     bool writeMarker(const Marker& marker) override;
+    /// A last `note`: the rate and drift the time line found.
+    bool writeClock(const ClockSummary& clock) override;
     bool close() override;
     void discard() override;
 

@@ -30,6 +30,8 @@ public:
     void describe(const RecordingInfo& info) override;
     bool writeSamples(const Sample* samples, std::size_t count) override;
     bool writeMarker(const Marker& marker) override;
+    void startsAt(long long wallNs) override;
+    bool writeClock(const ClockSummary& clock) override;
     bool close() override;
     void discard() override;
 

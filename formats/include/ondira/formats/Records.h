@@ -62,6 +62,20 @@ struct Marker {
     std::string text;              ///< UTF-8, at most 255 bytes
 };
 
+/// The recording's sample rate on the host's clock, as the session's time
+/// line found it by the end.
+struct ClockSummary {
+    double samplesPerSecond = 0.0;
+    double driftPpm = 0.0;             ///< from the nominal 250 samples/s
+    double driftUncertaintyPpm = 0.0;
+    bool settled = false;              ///< the time line had converged
+    double onsetSeconds = 0.0;         ///< the end of the recording's time line
+    long long wallMs = 0;
+};
+
+/// "Rate 250.0130 samples/s, +52.0 ppm (+/- 0.4) against the host clock".
+std::string clockText(const ClockSummary& clock);
+
 /// What the library reports about dongle and headset; empty or -1 when unknown.
 struct DeviceInfo {
     std::string dongleFirmware;

@@ -42,6 +42,13 @@ public:
     virtual bool writeEvent(const StatusEvent& event) { (void)event; return true; }
     virtual bool writeNote(const Note& note) { (void)note; return true; }
     virtual bool writeMarker(const Marker& marker) { (void)marker; return true; }
+    /// When the recording's first sample was taken, on the host's wall clock
+    /// (ns since 1970-01-01 UTC), as the session's time line estimates it;
+    /// once, before close, and possibly after samples were written. A writer
+    /// that has not been told goes by the first sample's timestamp.
+    virtual void startsAt(long long wallNs) { (void)wallNs; }
+    /// The rate of the recording's samples on the host clock; once, at the end.
+    virtual bool writeClock(const ClockSummary& clock) { (void)clock; return true; }
     /// Completes the file; it is valid afterwards, also after a failure.
     virtual bool close() = 0;
     /// Closes and deletes the file (nothing was recorded).

@@ -77,9 +77,13 @@ struct Summary {
     int reconnects = 0;             ///< times the headset was lost and came back
     std::map<std::string, int> eventsByType;
     double recordedSeconds = 0.0;
-    /// Samples that the headset sent (not fillers) per second of steady
-    /// clock, from the first to the last one received.
+    /// The stream's rate on the host's steady clock (SessionStatus::effectiveRate),
+    /// and how far it lies from the nominal 250 samples/s in ppm, with the
+    /// uncertainty of that; `rateSettled` once the time line had converged.
     double effectiveRate = 0.0;
+    double driftPpm = 0.0;
+    double driftUncertaintyPpm = 0.0;
+    bool rateSettled = false;
     DeviceInfo device;
     std::vector<std::string> files;  ///< the files written (empty when deleted)
 };
