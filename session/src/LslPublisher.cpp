@@ -149,8 +149,11 @@ void LslPublisher::Impl::pushEntries()
 
 void LslPublisher::Impl::run()
 {
-    while (!stopping.load()) {
-        tap.waitFor(1, WAIT_MS);
+    // Once more after the stop: what came before it goes out.
+    for (bool last = false; !last;) {
+        last = stopping.load();
+        if (!last)
+            tap.waitFor(1, WAIT_MS);
         reader.collect();
         for (std::size_t count; (count = reader.take(rows.data(), rows.size())) > 0;)
             pushRows(count);

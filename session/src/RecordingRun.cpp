@@ -55,6 +55,8 @@ const char* outcomeName(Outcome outcome)
         return "HeadsetFailed";
     case Outcome::OutputFailed:
         return "OutputFailed";
+    case Outcome::PublishFailed:
+        return "PublishFailed";
     }
     return "?";
 }
@@ -82,6 +84,8 @@ struct RecordingRun::Impl {
     Session session;
     std::vector<std::unique_ptr<formats::Writer>> writers;
     std::unique_ptr<Recording> recording;
+    std::unique_ptr<LslPublisher> publisher;         // lives as long as the run
+    std::atomic<LslPublisher*> publishing{nullptr};  // once it has started, for progress()
     long long cursor;
 
     std::atomic<int> state{static_cast<int>(RunState::Idle)};
@@ -148,6 +152,17 @@ void RecordingRun::Impl::run()
     if (stopRequested.load()) {
         outcome = Outcome::NothingRecorded;
         return;
+    }
+    if (options.publish) {
+        LslOptions lsl = options.lsl;
+        lsl.labels = options.labels;
+        publisher = std::make_unique<LslPublisher>(session, lsl);
+        std::string error;
+        if (!publisher->start(opened.info, error)) {
+            fail(Outcome::PublishFailed, "the stream could not be published on LSL: " + error, -1);
+            return;
+        }
+        publishing.store(publisher.get());
     }
     recording->start(opened.info);
     const CallResult startedStream = session.start().result();
@@ -274,6 +289,8 @@ Progress RecordingRun::progress() const
     }
     p.recordedSeconds = static_cast<double>(p.samples) / OndiraData::SAMPLE_RATE_HZ;
     p.totalSeconds = d->options.seconds > 0 ? d->options.seconds : 0.0;
+    if (LslPublisher* publisher = d->publishing.load())
+        p.lsl = publisher->status();
     std::lock_guard<std::mutex> lock(d->shownMutex);
     p.lastStatus = d->lastStatus;
     return p;
@@ -310,6 +327,8 @@ Summary RecordingRun::finish()
     d->finished = true;
     // Streaming ends before the files are completed: every sample received is written.
     d->session.stop().wait();
+    if (d->publisher)
+        d->publisher->stop(); // what was received is out
     d->session.close().wait();
     const SessionStatus status = d->session.status();
     const RecordingResult result = d->recording->finish();
@@ -322,7 +341,8 @@ Summary RecordingRun::finish()
     } else if (outcome == Outcome::OutputFailed && message.empty()) {
         message = result.error;
     }
-    if (result.samples == 0 && outcome != Outcome::HeadsetFailed && outcome != Outcome::OutputFailed)
+    if (result.samples == 0 && outcome != Outcome::HeadsetFailed && outcome != Outcome::OutputFailed &&
+        outcome != Outcome::PublishFailed)
         outcome = Outcome::NothingRecorded;
 
     summary.outcome = outcome;
@@ -343,6 +363,8 @@ Summary RecordingRun::finish()
     summary.rateSettled = status.timeLineConverged;
     deviceInfo(summary.device);
     summary.files = result.files;
+    if (d->publisher)
+        summary.lsl = d->publisher->status();
     return summary;
 }
 

@@ -1,7 +1,8 @@
 // The ondira command as a process: exit statuses and messages, signals, the
-// files it leaves, the plot.
+// files it leaves, the plot, the stream it publishes.
 
 #include "RecordingSupport.h"
+#include "TestInlet.h"
 
 #include <QDir>
 #include <QFile>
@@ -122,7 +123,7 @@ TEST_F(CommandTest, VersionAndHelp)
     EXPECT_TRUE(r.out.startsWith(QStringLiteral("ondira " ONDIRA_VERSION))) << r.out.toStdString();
     r = run({QStringLiteral("--help")});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"record", "info", "set"})
+    for (const char* word : {"record", "stream", "info", "set"})
         EXPECT_TRUE(r.out.contains(QString::fromUtf8(word)));
     for (const char* help : {"--help", "--help-all"}) {
         r = run({QStringLiteral("record"), QString::fromUtf8(help)});
@@ -170,6 +171,11 @@ TEST_F(CommandTest, BadUsage_Status2AndAMessageNamingTheOptionAndItsRange)
          QStringLiteral("--dongle-channel takes a radio channel from 0 to 15, not '16'")},
         {{QStringLiteral("info"), QStringLiteral("--simulate"), QStringLiteral("now")},
          QStringLiteral("unexpected argument 'now'")},
+        {{QStringLiteral("stream"), QStringLiteral("--output"), out}, QStringLiteral("Unknown option 'output'")},
+        {{QStringLiteral("stream"), QStringLiteral("--lsl-interface"), QStringLiteral("localhost")},
+         QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, not 'localhost'")},
+        {{QStringLiteral("stream"), QStringLiteral("--lsl-name"), QString()},
+         QStringLiteral("stream: --lsl-name takes a name of 1 to 200 characters")},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first.join(QLatin1Char(' ')).toStdString());
@@ -437,4 +443,80 @@ TEST_F(CommandTest, Markers_FromStdinAndUdp_InTheFilesBadOnesSaidOnce)
         }
     }
     EXPECT_EQ(found, 2u) << "both markers annotated at their onsets (EDFlib keeps ASCII)";
+}
+
+TEST_F(CommandTest, Stream_ReadByAnInletOnLoopback_MarkersBeside_RecordLslWritesFilesToo)
+{
+    const QString name = QStringLiteral("OndiraCommand%1").arg(getpid());
+    QProcess process;
+    prepare(process);
+    process.start(QStringLiteral(ONDIRA_CLI),
+                  {QStringLiteral("stream"), QStringLiteral("--simulate"), QStringLiteral("--seconds"), QStringLiteral("4"),
+                   QStringLiteral("--lsl-name"), name, QStringLiteral("--lsl-interface"), QStringLiteral("127.0.0.1"),
+                   QStringLiteral("--markers"), QStringLiteral("stdin")});
+    ASSERT_TRUE(process.waitForStarted(10000));
+    QByteArray out;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!out.contains("Streaming 4.0 s") && std::chrono::steady_clock::now() < deadline) {
+        process.waitForReadyRead(100);
+        out += process.readAllStandardOutput();
+    }
+    ASSERT_TRUE(out.contains("LSL: publishing '" + name.toUtf8() + "' (EEG")) << out.toStdString();
+    ASSERT_TRUE(out.contains("source id ondira-")) << out.toStdString();
+
+    const auto find = [](const std::string& query) {
+        lsltest::Resolved found;
+        lsltest::waitUntil([&] {
+            const auto streams = lsltest::resolve(query, 0.3, 1);
+            if (!streams.empty())
+                found = streams.front();
+            return !streams.empty();
+        });
+        return found;
+    };
+    const lsltest::Resolved eeg = find("name='" + name.toStdString() + "'");
+    const lsltest::Resolved markers = find("name='" + name.toStdString() + "-Markers'");
+    ASSERT_EQ(eeg.channelCount, 4);
+    ASSERT_EQ(markers.channelFormat, "string");
+    lsltest::Inlet samples, strings;
+    std::string error;
+    ASSERT_TRUE(samples.connect(eeg, {}, error)) << error;
+    ASSERT_TRUE(strings.connect(markers, {}, error)) << error;
+    std::vector<float> values;
+    double stamp = 0, previous = 0;
+    int read = 0;
+    for (; read < 500 && samples.readFloat(values, stamp, 10); ++read) {
+        ASSERT_EQ(values.size(), 4u);
+        EXPECT_GT(stamp, previous);
+        previous = stamp;
+        if (read == 100) { // streaming: the marker has a sample to be placed by
+            process.write("go\n");
+            process.waitForBytesWritten(1000);
+            process.closeWriteChannel();
+        }
+    }
+    EXPECT_EQ(read, 500);
+    std::string text;
+    bool marked = false;
+    while (!marked && strings.readString(text, stamp, 10))
+        marked = text == "go";
+    EXPECT_TRUE(marked) << "the marker from standard input on the marker stream";
+
+    ASSERT_TRUE(process.waitForFinished(30000));
+    out += process.readAllStandardOutput();
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
+    EXPECT_TRUE(out.contains("Streamed 4.0 s: 1000 samples")) << out.toStdString();
+    EXPECT_TRUE(out.contains("Markers: 1 placed")) << out.toStdString();
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' ')), QStringLiteral("log.txt"))
+        << "stream writes no files but the library's log";
+
+    const Result r = run({QStringLiteral("record"), QStringLiteral("--simulate"), QStringLiteral("--seconds"),
+                          QStringLiteral("1"), QStringLiteral("--lsl"), QStringLiteral("--lsl-name"), name,
+                          QStringLiteral("--lsl-interface"), QStringLiteral("127.0.0.1"), QStringLiteral("--format"),
+                          QStringLiteral("csv"), QStringLiteral("--output"), path(QStringLiteral("both"))});
+    EXPECT_EQ(r.status, 0) << r.err.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("LSL: publishing '%1'").arg(name))) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Recorded 1.0 s: 250 samples"))) << r.out.toStdString();
+    EXPECT_EQ(validCsv(file(QStringLiteral("both.csv"))).size(), 251u);
 }

@@ -61,6 +61,7 @@ int useHeadsetOptions(const QCommandLineParser& parser, const HeadsetOptions& op
 bool parseNumber(const QString& text, double& value);
 
 int record(const QStringList& arguments);
+int stream(const QStringList& arguments);
 int info(const QStringList& arguments);
 int set(const QStringList& arguments);
 

@@ -1,5 +1,6 @@
 // The ondira command: record a session to EDF+, CSV, an events list and a
-// plot; show the headset's versions and settings; set its radio channels.
+// plot, or publish it on the Lab Streaming Layer; show the headset's
+// versions and settings; set its radio channels.
 
 #include "Cli.h"
 
@@ -18,7 +19,10 @@ const char* const OVERVIEW =
     "Records sessions of the Ondira four-channel EEG headset.\n"
     "\n"
     "Commands:\n"
-    "  record   Record to BASE.edf (EDF+), BASE.csv, BASE.events.csv and BASE.png.\n"
+    "  record   Record to BASE.edf (EDF+), BASE.csv, BASE.events.csv and BASE.png\n"
+    "           (--lsl also publishes the stream on the Lab Streaming Layer).\n"
+    "  stream   Publish the stream on the Lab Streaming Layer, for the lab's\n"
+    "           recorders and online analysis, without writing files.\n"
     "  info     Show the firmware versions, radio channels, serial settings and\n"
     "           calibration switches of dongle and headset.\n"
     "  set      Set the radio channels of dongle and headset.\n"
@@ -27,7 +31,8 @@ const char* const OVERVIEW =
     "  -h, --help     Show this overview; 'ondira <command> --help' shows a command's options.\n"
     "  -v, --version  Show the version.\n"
     "\n"
-    "Example: ondira record --simulate --seconds 10 --output recordings/demo\n";
+    "Examples: ondira record --simulate --seconds 10 --output recordings/demo\n"
+    "          ondira stream --simulate --markers udp:7000\n";
 
 } // namespace
 
@@ -52,7 +57,7 @@ int main(int argc, char** argv)
 
     const QStringList arguments = QCoreApplication::arguments().mid(2);
     if (command.isEmpty())
-        return cli::fail(cli::EXIT_USAGE, QStringLiteral("no command given: use record, info or set (ondira --help)."));
+        return cli::fail(cli::EXIT_USAGE, QStringLiteral("no command given: use record, stream, info or set (ondira --help)."));
     if (command == QLatin1String("-h") || command == QLatin1String("--help") || command == QLatin1String("help")) {
         std::fputs(OVERVIEW, stdout);
         return cli::EXIT_DONE;
@@ -63,10 +68,12 @@ int main(int argc, char** argv)
     }
     if (command == QLatin1String("record"))
         return cli::record(arguments);
+    if (command == QLatin1String("stream"))
+        return cli::stream(arguments);
     if (command == QLatin1String("info"))
         return cli::info(arguments);
     if (command == QLatin1String("set"))
         return cli::set(arguments);
     return cli::fail(cli::EXIT_USAGE,
-                     QStringLiteral("unknown command '%1': use record, info or set (ondira --help).").arg(command));
+                     QStringLiteral("unknown command '%1': use record, stream, info or set (ondira --help).").arg(command));
 }

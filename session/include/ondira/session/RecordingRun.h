@@ -5,6 +5,7 @@
 // open the files, open the headset, record until the time is up, a stop is
 // asked for or the headset is lost for good, and say what happened.
 
+#include <ondira/session/LslPublisher.h>
 #include <ondira/session/Recording.h>
 #include <ondira/session/Session.h>
 
@@ -31,6 +32,10 @@ struct RunOptions {
     /// Samples on their way to the writer thread; beyond it samples are
     /// dropped (counted, and written as fillers).
     std::size_t queueCapacity = 60 * OndiraData::SAMPLE_RATE_HZ;
+    /// Also publishes the stream on the Lab Streaming Layer, from before the
+    /// first sample (`lsl.labels` are taken from `labels`).
+    bool publish = false;
+    LslOptions lsl;
 };
 
 enum class RunState {
@@ -47,7 +52,8 @@ enum class Outcome {
     Stopped,         ///< requestStop() ended it
     NothingRecorded, ///< stopped before the first sample: the files were deleted
     HeadsetFailed,   ///< the headset could not be opened, or was lost for good
-    OutputFailed     ///< a file could not be created or written
+    OutputFailed,    ///< a file could not be created or written
+    PublishFailed    ///< the stream could not be published on LSL (nothing was recorded)
 };
 /// "Completed", "HeadsetFailed", ...
 const char* outcomeName(Outcome outcome);
@@ -59,6 +65,7 @@ struct Progress {
     long long samples = 0;          ///< on the time line, fillers included
     long long samplesLost = 0;      ///< of which fillers: radio losses, headset gaps, queue overflow
     std::string lastStatus;         ///< text of the last status event
+    LslStatus lsl;                  ///< when publishing
 };
 
 struct Summary {
@@ -86,6 +93,7 @@ struct Summary {
     bool rateSettled = false;
     DeviceInfo device;
     std::vector<std::string> files;  ///< the files written (empty when deleted)
+    LslStatus lsl;                   ///< at the end, when publishing
 };
 
 ///     RecordingRun run(options);
