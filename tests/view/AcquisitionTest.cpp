@@ -1,6 +1,6 @@
 // The viewer's core against the virtual headset, in-process: what reaches
 // the display, the spectrum of the headset's signal, recordings, a lost
-// headset, and requests made at the wrong time.
+// headset, requests made at the wrong time, publishing on LSL.
 
 #include "Acquisition.h"
 #include "Psd.h"
@@ -8,6 +8,7 @@
 #include "ViewTestSupport.h"
 
 #include "RecordingSupport.h"
+#include "TestInlet.h"
 #include "TestSupport.h"
 #include "ondira_sim.h"
 
@@ -15,6 +16,8 @@
 
 #include <QDir>
 #include <QFileInfo>
+
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -357,6 +360,56 @@ TEST_F(AcquisitionTest, Requests_AtTheWrongTime_AreRefusedWithAReason)
     };
     for (const Case& c : whileStreaming)
         expectRefused(c, Link::Streaming);
+}
+
+TEST_F(AcquisitionTest, Publishing_FollowsTheConnection_AFailureTurnsTheSwitchOff)
+{
+    ASSERT_EQ(configure(""), "");
+    AcquisitionOptions options = simulatorOptions();
+    options.lsl.name = "OndiraView" + std::to_string(getpid());
+    options.lsl.interfaceAddress = "127.0.0.1";
+    link = std::make_unique<Acquisition>(options);
+    link->setPublishing(true); // before connecting: from the connection on
+    link->connect(Source::VirtualHeadset, true);
+    ASSERT_TRUE(until([&] { return link->status().lsl.running; })) << listOf(log);
+    EXPECT_TRUE(logHas(log, LogKind::Note, "Publishing '" + options.lsl.name + "' and")) << listOf(log);
+    std::vector<lsltest::Resolved> found;
+    ASSERT_TRUE(lsltest::waitUntil([&] {
+        found = lsltest::resolve("name='" + options.lsl.name + "'", 0.3, 1);
+        return !found.empty();
+    }));
+    lsltest::Inlet inlet;
+    std::string error;
+    ASSERT_TRUE(inlet.connect(found.front(), {}, error)) << error;
+    std::vector<float> values;
+    double stamp = 0;
+    ASSERT_TRUE(inlet.readFloat(values, stamp, 10));
+    EXPECT_EQ(values.size(), 4u);
+    EXPECT_TRUE(until([&] { return link->status().lsl.inlets == 1; }));
+
+    // The stream describes one connection's dongle: it closes with it and
+    // opens again with the next.
+    link->disconnect();
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(link->status().lsl.running);
+    EXPECT_TRUE(link->status().publishWanted);
+    link->connect(Source::VirtualHeadset);
+    ASSERT_TRUE(until([&] { return link->status().lsl.running; })) << listOf(log);
+    link->setPublishing(false);
+    ASSERT_TRUE(settled());
+    EXPECT_FALSE(link->status().lsl.running);
+    link.reset();
+
+    log.clear();
+    options.lsl.interfaceAddress = "192.0.2.254"; // not this machine's
+    link = std::make_unique<Acquisition>(options);
+    link->connect(Source::VirtualHeadset);
+    link->setPublishing(true);
+    ASSERT_TRUE(settled());
+    pump();
+    EXPECT_TRUE(logHas(log, LogKind::Failure, "Could not publish the stream on LSL: ")) << listOf(log);
+    EXPECT_FALSE(link->status().publishWanted);
+    EXPECT_EQ(link->status().link, Link::Connected);
 }
 
 TEST_F(AcquisitionTest, Marker_WhileRecording_LandsInTheFilesAndTheTracesAtItsSample)

@@ -20,6 +20,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QShortcut>
+#include <QSignalBlocker>
 #include <QSplitter>
 #include <QStatusBar>
 #include <QToolBar>
@@ -79,10 +80,12 @@ QString clockText(double seconds)
         .arg(static_cast<int>((seconds - whole) * 10));
 }
 
-void setTextIfChanged(QLabel* label, const QString& text)
+/// A label or a button.
+template <typename Widget>
+void setTextIfChanged(Widget* widget, const QString& text)
 {
-    if (label->text() != text)
-        label->setText(text);
+    if (widget->text() != text)
+        widget->setText(text);
 }
 
 } // namespace
@@ -148,6 +151,14 @@ void MainWindow::buildControls()
     connect(disconnectButton, &QPushButton::clicked, this, [this] { acquisitionLink->disconnect(); });
     connect(startButton, &QPushButton::clicked, this, [this] { acquisitionLink->startStreaming(); });
     connect(stopButton, &QPushButton::clicked, this, [this] { acquisitionLink->stopStreaming(); });
+    lslBox = new QCheckBox(QStringLiteral("Publish on LSL"));
+    lslBox->setObjectName(QStringLiteral("lslBox"));
+    lslBox->setToolTip(QStringLiteral("Publish the stream and its markers on the Lab Streaming Layer, for the lab's "
+                                      "recorders and online analysis to receive"));
+    headset->addWidget(lslBox);
+    connect(lslBox, &QCheckBox::toggled, this, [this](bool on) { acquisitionLink->setPublishing(on); });
+    if (settings.publish)
+        lslBox->setChecked(true);
 
     QToolBar* record = addToolBar(QStringLiteral("Recording"));
     record->setObjectName(QStringLiteral("recordingBar"));
@@ -567,6 +578,11 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     browseButton->setEnabled(!status.recording);
     csvBox->setEnabled(!status.recording);
     markButton->setEnabled(streaming);
+    if (lslBox->isChecked() && !status.publishWanted && idle) {
+        // Publishing failed (the log says why): the switch goes back off.
+        const QSignalBlocker quiet(lslBox);
+        lslBox->setChecked(false);
+    }
     for (QShortcut* shortcut : quickMarks)
         shortcut->setEnabled(streaming);
 
@@ -630,6 +646,10 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
                                           .arg(status.driftPpm, 0, 'f', 0)
                                     : QStringLiteral("—"));
 
+    setTextIfChanged(lslBox, status.lsl.running ? QStringLiteral("Publishing on LSL (%1 inlet%2)")
+                                                      .arg(status.lsl.inlets)
+                                                      .arg(status.lsl.inlets == 1 ? QString() : QStringLiteral("s"))
+                                                : QStringLiteral("Publish on LSL"));
     if (status.recording) {
         setTextIfChanged(elapsedLabel, QStringLiteral("<span style=\"color:#c00000\">● REC %1</span>")
                                            .arg(clockText(status.recordedSeconds)));

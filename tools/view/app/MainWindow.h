@@ -36,6 +36,8 @@ struct ViewerSettings {
     bool virtualHeadsetAvailable = false;
     /// Connect and start streaming as soon as the window is shown.
     bool startAtOnce = false;
+    /// Publish the stream on the Lab Streaming Layer from the start.
+    bool publish = false;
     std::array<QString, OndiraData::CHANNEL_COUNT> labels{{QStringLiteral("Ch1"), QStringLiteral("Ch2"), QStringLiteral("Ch3"),
                                                QStringLiteral("Ch4")}};
     int windowSeconds = 10;          ///< 5, 10 or 20
@@ -100,6 +102,7 @@ private:
     int frames = 0;
 
     QComboBox* sourceBox = nullptr;
+    QCheckBox* lslBox = nullptr;
     QPushButton* connectButton = nullptr;
     QPushButton* disconnectButton = nullptr;
     QPushButton* startButton = nullptr;

@@ -18,6 +18,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <arpa/inet.h>
+
 using namespace ondira::view;
 
 namespace {
@@ -128,9 +130,21 @@ int main(int argc, char** argv)
                                                       "and recording go on, in seconds (default 60; 0: a lost headset "
                                                       "ends the stream and closes the recording)."),
                                        QStringLiteral("S"), QStringLiteral("60"));
+    const QCommandLineOption lsl(QStringLiteral("lsl"),
+                                 QStringLiteral("Publish the stream on the Lab Streaming Layer from the start (the "
+                                                "Publish on LSL switch)."));
+    const QCommandLineOption lslName(QStringLiteral("lsl-name"),
+                                     QStringLiteral("The LSL stream's name (default Ondira; the markers' is "
+                                                    "NAME-Markers)."),
+                                     QStringLiteral("NAME"), QStringLiteral("Ondira"));
+    const QCommandLineOption lslInterface(QStringLiteral("lsl-interface"),
+                                          QStringLiteral("Publish on this IPv4 address of the machine alone, e.g. "
+                                                         "127.0.0.1 (default: every interface)."),
+                                          QStringLiteral("ADDRESS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's trace messages on standard error."));
-    parser.addOptions({simulate, sim, start, labels, window, scale, notch, reconnect, screenshot, after, verbose});
+    parser.addOptions({simulate, sim, start, labels, window, scale, notch, reconnect, lsl, lslName, lslInterface,
+                       screenshot, after, verbose});
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
@@ -178,6 +192,15 @@ int main(int argc, char** argv)
         return fail(EXIT_USAGE, QStringLiteral("--reconnect must be a number of seconds from 0 to 86400 (0: do not "
                                                "reconnect), not '%1'.")
                                     .arg(parser.value(reconnect)));
+    const std::string streamName = parser.value(lslName).toStdString();
+    if (streamName.empty() || streamName.size() > 200)
+        return fail(EXIT_USAGE, QStringLiteral("--lsl-name takes a name of 1 to 200 characters."));
+    const std::string streamInterface = parser.value(lslInterface).toStdString();
+    in_addr address = {};
+    if (parser.isSet(lslInterface) && inet_pton(AF_INET, streamInterface.c_str(), &address) != 1)
+        return fail(EXIT_USAGE, QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, "
+                                               "not '%1'.")
+                                    .arg(parser.value(lslInterface)));
     double afterSeconds = 0;
     if (parser.isSet(after) && !parser.isSet(screenshot))
         return fail(EXIT_USAGE, QStringLiteral("--after goes with --screenshot FILE."));
@@ -194,6 +217,9 @@ int main(int argc, char** argv)
     AcquisitionOptions options;
     options.virtualHeadset = ondira::session::findVirtualHeadset(QCoreApplication::applicationDirPath().toStdString());
     options.reconnectSeconds = reconnectSeconds;
+    options.lsl.name = streamName;
+    options.lsl.interfaceAddress = streamInterface;
+    settings.publish = parser.isSet(lsl);
     for (std::size_t c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
         options.labels[c] = settings.labels[c].toStdString();
     settings.virtualHeadsetAvailable = !options.virtualHeadset.empty();

@@ -122,6 +122,9 @@ struct Acquisition::Impl {
     void doStart();
     void doStop();
     void doCalibration(int channel, bool on);
+    void doPublishing(bool on);
+    void startPublisher();
+    void stopPublisher();
     void doStartRecording(RecordingRequest& request);
     void finishRecording();
     void watch();
@@ -162,6 +165,10 @@ struct Acquisition::Impl {
     std::condition_variable requestWake;
     std::deque<std::function<void()>> requests;
     bool stopping = false;
+
+    std::atomic<bool> publishWanted{false};
+    mutable std::mutex publisherMutex;  // guards publisher (status() reads it)
+    std::unique_ptr<session::LslPublisher> publisher;
 
     mutable std::mutex recordingMutex; // guards the three below
     std::unique_ptr<session::Recording> recording;
@@ -255,6 +262,8 @@ void Acquisition::Impl::doConnect(Source chosen, bool thenStart)
                                   + channelText(read.dongleChannel) + ". Headset: firmware "
                                   + known(read.headsetFirmware) + ", radio channel " + channelText(read.headsetChannel)
                                   + ".");
+    if (publishWanted.load())
+        startPublisher();
     if (thenStart)
         doStart();
 }
@@ -265,6 +274,7 @@ void Acquisition::Impl::doDisconnect()
         return;
     setLink(Link::Disconnecting);
     finishRecording();
+    stopPublisher();
     session.close().wait();
     connected.store(false);
     resetChips();
@@ -303,6 +313,7 @@ void Acquisition::Impl::doStop()
     finishRecording();
     const CallResult r = session.stop().result();
     if (now == session::Link::Reconnecting) {
+        stopPublisher();
         connected.store(false);
         setLink(Link::Disconnected);
         say(LogEntry::Kind::Note, "Streaming stopped: the headset was not back. Connect again once it is.");
@@ -442,6 +453,7 @@ void Acquisition::Impl::watch()
         wasRecording = haveRecording;
     }
     finishRecording();
+    stopPublisher();
     session.close().wait();
     connected.store(false);
     resetChips();
@@ -476,9 +488,56 @@ void Acquisition::Impl::run()
         watch();
     }
     finishRecording();
+    stopPublisher();
     session.close().wait();
     connected.store(false);
     setLink(Link::Disconnected);
+}
+
+void Acquisition::Impl::doPublishing(bool on)
+{
+    publishWanted.store(on);
+    if (!on)
+        stopPublisher();
+    else if (connected.load())
+        startPublisher();
+    else
+        say(LogEntry::Kind::Note, "The stream will be published on LSL once connected");
+}
+
+void Acquisition::Impl::startPublisher()
+{
+    if (publisher)
+        return;
+    session::LslOptions lsl = options.lsl;
+    lsl.labels = options.labels;
+    auto started = std::make_unique<session::LslPublisher>(session, lsl);
+    std::string error;
+    if (!started->start(session.status().info, error)) {
+        publishWanted.store(false);
+        say(LogEntry::Kind::Failure, "Could not publish the stream on LSL: " + error);
+        return;
+    }
+    const std::string id = started->status().sourceId;
+    {
+        std::lock_guard<std::mutex> lock(publisherMutex);
+        publisher = std::move(started);
+    }
+    say(LogEntry::Kind::Note, "Publishing '" + lsl.name + "' and '" + lsl.name + "-Markers' on LSL (source id " + id
+                                  + ")");
+}
+
+void Acquisition::Impl::stopPublisher()
+{
+    std::unique_ptr<session::LslPublisher> stopped;
+    {
+        std::lock_guard<std::mutex> lock(publisherMutex);
+        stopped = std::move(publisher);
+    }
+    if (!stopped)
+        return;
+    stopped->stop();
+    say(LogEntry::Kind::Note, "LSL stream closed");
 }
 
 // ---------------------------------------------------------------------------
@@ -528,6 +587,11 @@ void Acquisition::startRecording(RecordingRequest request)
 {
     auto shared = std::make_shared<RecordingRequest>(std::move(request));
     d->post([this, shared] { d->doStartRecording(*shared); });
+}
+
+void Acquisition::setPublishing(bool on)
+{
+    d->post([this, on] { d->doPublishing(on); });
 }
 
 void Acquisition::stopRecording()
@@ -624,6 +688,12 @@ AcquisitionStatus Acquisition::status() const
     s.eventsSkipped = d->eventsSkipped.load();
     s.haveInfo = session.haveInfo;
     s.info = session.info;
+    s.publishWanted = d->publishWanted.load();
+    {
+        std::lock_guard<std::mutex> lock(d->publisherMutex);
+        if (d->publisher)
+            s.lsl = d->publisher->status();
+    }
     std::lock_guard<std::mutex> lock(d->recordingMutex);
     if (d->haveRecording) {
         const session::RecordingProgress progress = d->recording->progress();

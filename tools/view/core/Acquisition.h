@@ -5,6 +5,7 @@
 #include "DisplaySample.h"
 
 #include <ondira/formats/Writer.h>
+#include <ondira/session/LslPublisher.h>
 
 #include <array>
 #include <cstddef>
@@ -70,6 +71,8 @@ struct AcquisitionStatus {
     std::string recordingBase;
     double recordedSeconds = 0.0;     ///< time line written so far, fillers included
     long long recordedLost = 0;
+    bool publishWanted = false;       ///< setPublishing(true), and no failure since
+    session::LslStatus lsl;           ///< `running` while the stream is published
 };
 
 struct RecordingRequest {
@@ -95,6 +98,8 @@ struct AcquisitionOptions {
     /// 0: a lost headset ends the stream and closes the recording.
     double reconnectSeconds = 60.0;
     double reconnectIntervalSeconds = 2.0;
+    /// The LSL stream's name and interface (its labels are `labels`).
+    session::LslOptions lsl;
 };
 
 /// The viewer's link to the headset, without any GUI: a session of the
@@ -132,6 +137,10 @@ public:
     /// Offset calibration of `channel` (0..3) on or off; kept for later
     /// connections too.
     void setCalibration(int channel, bool on);
+    /// Publishes the stream on the Lab Streaming Layer while connected (from
+    /// the next connection when not connected now), or stops publishing. A
+    /// failure to publish says why in the log and leaves the switch off.
+    void setPublishing(bool on);
     /// Only while streaming.
     void startRecording(RecordingRequest request);
     void stopRecording();
