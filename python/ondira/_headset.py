@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import contextlib
+import ipaddress
 import math
 import os
 import numbers
@@ -122,6 +123,8 @@ class Headset:
     the markers placed on its rows (:attr:`Chunk.markers`). :meth:`record`
     records the stream into an EDF+ file, markers included, while the script
     goes on reading and marking, until :meth:`stop_recording`.
+    :meth:`publish` publishes it on the Lab Streaming Layer, for the lab's
+    recorders and online analysis, until :meth:`unpublish` or :meth:`close`.
 
     Use it as a context manager (``open()`` on entry, ``close()`` on exit)::
 
@@ -143,7 +146,8 @@ class Headset:
             raise ValueError(f"reconnect must lie in [0, {MAX_RECONNECT_SECONDS:g}] seconds, not {wait:g}")
         self._driver_path, self._sim_config = driver_library(driver, simulate, sim)
         capacity = max(1, math.ceil(seconds * SAMPLE_RATE))
-        self._resources = _Resources(_ondira.Device(self._driver_path, capacity, wait))
+        self._resources = _Resources(_ondira.Device(self._driver_path, capacity, wait,
+                                                   virtual_headset=self._sim_config is not None))
         self._device = self._resources.device
         weakref.finalize(self, self._resources.close)
         self._lock = threading.Lock()
@@ -417,6 +421,72 @@ class Headset:
             radio_channels={"dongle": radio_channel(summary["dongle_channel"]),
                             "headset": radio_channel(summary["headset_channel"])},
             markers=summary["markers"])
+
+    # --- the Lab Streaming Layer
+
+    def publish(self, name: str = "Ondira", *, labels: Sequence[str] = DEFAULT_LABELS,
+                interface: Optional[str] = None) -> str:
+        """Publishes the stream on the Lab Streaming Layer, as ``ondira
+        stream`` does, until :meth:`unpublish` or :meth:`close`; returns the
+        EEG stream's source id.
+
+        Two streams: ``name`` (type EEG, four float32 channels in µV at
+        250 Hz, every sample with its acquisition time in LSL's clock; a
+        lost sample comes as a copy of the one before, the filler of
+        :attr:`Chunk.flags`) and ``name-Markers`` (type Markers: the texts of
+        :meth:`mark`, status events, ``"N samples lost"`` for each run of
+        fillers). Reading goes
+        on as before; the streams do not take samples from :meth:`read`.
+        `interface` (an IPv4 address of this machine, e.g. ``"127.0.0.1"``)
+        publishes on that interface alone; by default, on every interface.
+
+        Call it while the headset is open, before or after :meth:`start`.
+        Raises DeviceError when the headset is not open, RuntimeError while
+        the stream is published already, ValueError or TypeError for a bad
+        name, labels or interface, OSError when the streams cannot be
+        published (no port free, an address not of this machine).
+        """
+        if not isinstance(name, str):
+            raise TypeError(f"name must be a str, not {type(name).__name__}")
+        if not 1 <= len(name.encode("utf-8")) <= 200 or any(ord(c) < 32 for c in name):
+            raise ValueError(f"name must be 1 to 200 bytes of UTF-8 without control characters, not {name!r}")
+        names = record_labels(labels)
+        address = ""
+        if interface is not None:
+            if not isinstance(interface, str):
+                raise TypeError(f"interface must be a str, not {type(interface).__name__}")
+            try:
+                address = str(ipaddress.IPv4Address(interface))
+            except ValueError:
+                raise ValueError(f"interface must be an IPv4 address of this machine, e.g. '127.0.0.1', "
+                                 f"not {interface!r}") from None
+        if not self._device.is_open:
+            raise not_open("publish")
+        refusal, error = self._device.start_publishing(name, address, list(names))
+        if refusal == "running":
+            raise RuntimeError(f"{error}: call h.unpublish() first")
+        if refusal == "not open":
+            raise not_open("publish")
+        if refusal:
+            raise OSError(error)
+        return str(self._device.publishing["source_id"])
+
+    def unpublish(self) -> None:
+        """Ends both streams (nothing when not publishing). Inlets see them
+        end; the samples received until now have been sent."""
+        self._device.stop_publishing()
+
+    @property
+    def published(self) -> Optional[dict[str, object]]:
+        """While published: ``source_id``, ``inlets`` (feeds served now),
+        ``samples`` and ``markers`` sent, ``dropped_for_inlets`` (samples lost
+        by inlets that did not keep up); None when not publishing."""
+        status = self._device.publishing
+        if not status["running"]:
+            return None
+        return {key: status[key] for key in ("source_id", "inlets", "samples", "markers", "dropped_for_inlets")}
+
+    # --- what was lost
 
     @property
     def overflows(self) -> int:

@@ -7,10 +7,10 @@ namespace python {
 
 namespace {
 
-session::SessionOptions options(const std::string& driverLibrary, double reconnectSeconds)
+session::SessionOptions options(const session::Driver& driver, double reconnectSeconds)
 {
     session::SessionOptions s;
-    s.driver = session::Driver::d2xx(driverLibrary);
+    s.driver = driver;
     s.lost = reconnectSeconds > 0 ? session::LostPolicy::reconnect(reconnectSeconds) : session::LostPolicy::stop();
     s.calibrateSet = false; // as the library has them, until calibrate() or a property changes one
     return s;
@@ -23,8 +23,8 @@ Device::Result outcome(const session::CallResult& r)
 
 } // namespace
 
-Device::Device(const std::string& driverLibrary, std::size_t tapCapacity, double reconnectSeconds)
-    : link(options(driverLibrary, reconnectSeconds))
+Device::Device(const session::Driver& driver, std::size_t tapCapacity, double reconnectSeconds)
+    : link(options(driver, reconnectSeconds))
     , tap(tapCapacity)
     , chunks(tap, link.log())
     , eventCursor(link.log().next())
@@ -45,6 +45,8 @@ Device::Result Device::open()
 
 void Device::close()
 {
+    // The stream describes this device: it ends with it.
+    stopPublishing();
     link.close().wait();
     tap.wake();
     // Streaming has ended: every sample received is written.
@@ -121,11 +123,7 @@ Device::RecordRefusal Device::startRecording(const std::string& path, const Labe
         error = "the headset is not open";
         return RecordRefusal::NotOpen;
     }
-    session::SessionStatus status = link.status();
-    formats::DeviceInfo info = status.info;
-    if (!status.haveInfo)
-        info = link.readDeviceInfo().result().info;
-
+    const formats::DeviceInfo info = deviceInfo();
     std::vector<std::unique_ptr<formats::Writer>> writers;
     writers.push_back(std::make_unique<formats::EdfWriter>(path));
     session::RecordingOptions options;
@@ -140,6 +138,47 @@ Device::RecordRefusal Device::startRecording(const std::string& path, const Labe
     running.info = info;
     reconnectsBefore = link.status().reconnects;
     return RecordRefusal::None;
+}
+
+formats::DeviceInfo Device::deviceInfo()
+{
+    const session::SessionStatus status = link.status();
+    return status.haveInfo ? status.info : link.readDeviceInfo().result().info;
+}
+
+Device::RecordRefusal Device::startPublishing(const session::LslOptions& options, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(publisherMutex);
+    if (publisher) {
+        error = "the stream is published already";
+        return RecordRefusal::Running;
+    }
+    if (!isOpen()) {
+        error = "the headset is not open";
+        return RecordRefusal::NotOpen;
+    }
+    auto started = std::make_unique<session::LslPublisher>(link, options);
+    if (!started->start(deviceInfo(), error))
+        return RecordRefusal::Output;
+    publisher = std::move(started);
+    return RecordRefusal::None;
+}
+
+void Device::stopPublishing()
+{
+    std::unique_ptr<session::LslPublisher> stopped;
+    {
+        std::lock_guard<std::mutex> lock(publisherMutex);
+        stopped = std::move(publisher);
+    }
+    if (stopped)
+        stopped->stop();
+}
+
+session::LslStatus Device::publishingStatus() const
+{
+    std::lock_guard<std::mutex> lock(publisherMutex);
+    return publisher ? publisher->status() : session::LslStatus();
 }
 
 bool Device::isRecording() const

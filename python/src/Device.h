@@ -3,6 +3,7 @@
 
 #include "ChunkReader.h"
 
+#include <ondira/session/LslPublisher.h>
 #include <ondira/session/Recording.h>
 #include <ondira/session/Session.h>
 
@@ -55,17 +56,17 @@ public:
         std::string text;
     };
 
-    /// `driverLibrary`: the D2XX driver's file (empty: wherever the library
-    /// finds it). `reconnectSeconds` > 0: a headset lost while streaming is
-    /// reopened every 2 s for that long while the stream goes on; 0: the
-    /// stream ends.
-    Device(const std::string& driverLibrary, std::size_t tapCapacity, double reconnectSeconds = 0.0);
+    /// `driver`: the D2XX driver's file (empty: wherever the library finds
+    /// it), or the virtual headset's. `reconnectSeconds` > 0: a headset lost
+    /// while streaming is reopened every 2 s for that long while the stream
+    /// goes on; 0: the stream ends.
+    Device(const session::Driver& driver, std::size_t tapCapacity, double reconnectSeconds = 0.0);
     /// Stops streaming and closes the device.
     ~Device();
     Device(const Device&) = delete;
     Device& operator=(const Device&) = delete;
 
-    /// Why startRecording() refused.
+    /// Why startRecording() or startPublishing() refused.
     enum class RecordRefusal { None, Running, NotOpen, Output };
     /// The four electrodes' names.
     using Labels = std::array<std::string, OndiraData::CHANNEL_COUNT>;
@@ -109,6 +110,15 @@ public:
     /// start() or close() finished and nobody took; false when there is none.
     bool finishRecording(RecordingSummary& summary);
 
+    /// Publishes the session's stream on the Lab Streaming Layer
+    /// (session::LslPublisher) until stopPublishing() or close(). Needs the
+    /// device open; reads the firmware versions and radio channels first
+    /// when the session has none. `error` says why it refused.
+    RecordRefusal startPublishing(const session::LslOptions& options, std::string& error);
+    void stopPublishing();
+    /// `running` false when not publishing.
+    session::LslStatus publishingStatus() const;
+
     session::Session& session() { return link; }
     session::Tap& samples() { return tap; }
     /// The status events since the last call, oldest first.
@@ -123,6 +133,8 @@ public:
 private:
     /// Under recordingMutex: finishes a running recording into `finished`.
     void endRecording();
+    /// The firmware versions and radio channels, read when the session has none.
+    formats::DeviceInfo deviceInfo();
 
     session::Session link;
     session::Tap tap;
@@ -138,6 +150,9 @@ private:
     int reconnectsBefore = 0;
     RecordingSummary finished;
     bool haveFinished = false;
+
+    mutable std::mutex publisherMutex; // guards publisher
+    std::unique_ptr<session::LslPublisher> publisher;
 };
 
 } // namespace python

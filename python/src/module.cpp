@@ -201,6 +201,40 @@ py::tuple startRecording(Device& device, const std::string& path,
     return py::make_tuple(refusalName(refusal), error);
 }
 
+py::tuple startPublishing(Device& device, const std::string& name, const std::string& interfaceAddress,
+                          const std::vector<std::string>& labels)
+{
+    ondira::session::LslOptions options;
+    options.name = name;
+    options.interfaceAddress = interfaceAddress;
+    for (std::size_t c = 0; c < options.labels.size(); ++c)
+        options.labels[c] = labels.at(c);
+    std::string error;
+    Device::RecordRefusal refusal;
+    {
+        py::gil_scoped_release release;
+        refusal = device.startPublishing(options, error);
+    }
+    return py::make_tuple(refusalName(refusal), error);
+}
+
+py::dict publishingStatus(Device& device)
+{
+    ondira::session::LslStatus s;
+    {
+        py::gil_scoped_release release;
+        s = device.publishingStatus();
+    }
+    py::dict d;
+    d["running"] = s.running;
+    d["source_id"] = s.sourceId;
+    d["inlets"] = s.inlets;
+    d["samples"] = s.samples;
+    d["markers"] = s.markers;
+    d["dropped_for_inlets"] = s.droppedForInlets;
+    return d;
+}
+
 /// The recording's summary, or None when there was none.
 py::object finishRecording(Device& device)
 {
@@ -314,15 +348,20 @@ PYBIND11_MODULE(_ondira, m)
     });
 
     py::class_<Device, std::unique_ptr<Device, ReleasingDelete>>(m, "Device")
-        .def(py::init([](const std::string& driverLibrary, std::size_t capacity, double reconnectSeconds) {
+        .def(py::init([](const std::string& driverLibrary, std::size_t capacity, double reconnectSeconds,
+                         bool virtualHeadset) {
                  if (capacity == 0)
                      throw py::value_error("the read buffer needs room for one sample at least");
                  // The session's thread constructs the facade, which loads the
                  // driver library and appends to log.txt.
                  py::gil_scoped_release release;
-                 return std::unique_ptr<Device, ReleasingDelete>(new Device(driverLibrary, capacity, reconnectSeconds));
+                 const ondira::session::Driver driver = virtualHeadset
+                     ? ondira::session::Driver::virtualHeadset(driverLibrary)
+                     : ondira::session::Driver::d2xx(driverLibrary);
+                 return std::unique_ptr<Device, ReleasingDelete>(new Device(driver, capacity, reconnectSeconds));
              }),
-             py::arg("driver_library"), py::arg("capacity"), py::arg("reconnect_seconds") = 0.0)
+             py::arg("driver_library"), py::arg("capacity"), py::arg("reconnect_seconds") = 0.0,
+             py::arg("virtual_headset") = false)
         .def("open", [](Device& d) {
             Device::Result r;
             {
@@ -372,6 +411,9 @@ PYBIND11_MODULE(_ondira, m)
         }, py::arg("text"))
         .def("start_recording", &startRecording, py::arg("path"), py::arg("labels"))
         .def("finish_recording", &finishRecording)
+        .def("start_publishing", &startPublishing, py::arg("name"), py::arg("interface"), py::arg("labels"))
+        .def("stop_publishing", &Device::stopPublishing, py::call_guard<py::gil_scoped_release>())
+        .def_property_readonly("publishing", &publishingStatus)
         .def_property_readonly("is_recording", &Device::isRecording)
         .def_property_readonly("log_entries_lost",
                                [](Device& d) { return d.reader().entriesLost(); })
