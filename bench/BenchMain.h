@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 namespace benchmark {
 class State;
@@ -21,6 +22,9 @@ bool smoke();
 
 /// CPU time of the whole process so far, in seconds.
 double processCpuSeconds();
+
+/// The value at fraction `p` (0..1) of the sorted `values`; 0 when empty.
+double percentile(std::vector<double> values, double p);
 
 /// Marks the run failed (the program exits with 1) and says why; for what
 /// must hold whatever the machine: no allocation per sample, for one.

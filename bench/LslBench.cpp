@@ -6,13 +6,20 @@
 // thread's time inside pushSamples; on loopback a send also carries the
 // receiving side's TCP work), the whole process's for comparison, the delay
 // from the push call to an inlet's receipt, and heap allocations per push once
-// warm (which fail the run).
+// warm (which fail the run). Then the whole path as a program has it: the
+// real-time virtual headset's session published by the session layer's
+// publisher, with the delay from the session's tap (the library's delivery)
+// to the inlet's receipt.
 
 #include "AllocationCounter.h"
 #include "BenchMain.h"
 #include "TestInlet.h"
 
 #include <ondira/lsl/Outlet.h>
+#include <ondira/session/LslPublisher.h>
+#include <ondira/session/Session.h>
+
+#include "ondira_sim.h"
 
 #include <benchmark/benchmark.h>
 
@@ -40,7 +47,8 @@ double threadCpuSeconds()
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
 }
 
-/// CPU time of this process's threads whose name begins with "lsl-".
+/// CPU time of this process's threads whose name begins with "lsl-" (the
+/// outlets' and the publisher's).
 double outletThreadsCpuSeconds()
 {
     double total = 0;
@@ -60,15 +68,6 @@ double outletThreadsCpuSeconds()
     }
     closedir(tasks);
     return total;
-}
-
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
 }
 
 /// An inlet on a thread of its own, noting each sample's delay.
@@ -228,6 +227,146 @@ BENCHMARK(BM_LslOutlet)
     ->Args({ 10, 25 })
     ->Args({ 1, 1 })
     ->Args({ 10, 1 })
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kSecond);
+
+/// An inlet on a thread of its own, noting when each sample arrived.
+struct ArrivalReader
+{
+    lsltest::Inlet inlet;
+    std::vector<double> arrived;   ///< steady seconds, in the order received
+    std::vector<float> firstValues;
+    std::atomic<long long> received{ 0 };
+    std::thread thread;
+
+    void run(std::size_t capacity)
+    {
+        arrived.reserve(capacity);
+        firstValues.reserve(capacity);
+        thread = std::thread([this] {
+            std::vector<float> values;
+            double stamp = 0;
+            while (inlet.readFloat(values, stamp, 2)) {
+                if (arrived.size() < arrived.capacity()) {
+                    arrived.push_back(lsltest::clockSeconds());
+                    firstValues.push_back(values[0]);
+                }
+                received.fetch_add(1, std::memory_order_relaxed);
+            }
+        });
+    }
+};
+
+void BM_LslSession(benchmark::State& state)
+{
+    using namespace ondira::session;
+    const int inlets = static_cast<int>(state.range(0));
+    const double seconds = smoke() ? 2.0 : 20.0;
+    const std::size_t capacity = static_cast<std::size_t>(seconds * 250) + 2000;
+    if (ondira_sim_configure("") != 0) {
+        state.SkipWithError(ondira_sim_last_error());
+        return;
+    }
+    SessionOptions settings;
+    settings.driver = Driver::virtualHeadset(ONDIRA_BENCH_SIM_LIBRARY);
+    settings.calibrate = { { false, false, false, false } };
+    Session session(settings);
+    const CallResult connected = session.connect().result();
+    if (!connected.ok) {
+        state.SkipWithError(connected.message.c_str());
+        return;
+    }
+    Tap delivered(capacity);
+    session.attach(delivered);
+    LslOptions options;
+    options.name = "OndiraBenchSession-" + std::to_string(::getpid());
+    options.interfaceAddress = lsltest::LOOPBACK;
+    LslPublisher publisher(session, options);
+    std::string error;
+    if (!publisher.start(connected.info, error)) {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    const std::vector<lsltest::Resolved> found = lsltest::resolve("name='" + options.name + "'", 3, 1);
+    if (found.empty()) {
+        state.SkipWithError("the stream was not resolved");
+        return;
+    }
+    std::vector<std::unique_ptr<ArrivalReader>> readers;
+    for (int i = 0; i < inlets; ++i) {
+        readers.push_back(std::make_unique<ArrivalReader>());
+        if (!readers.back()->inlet.connect(found.front(), {}, error)) {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        readers.back()->run(capacity);
+    }
+    if (!lsltest::waitUntil([&] { return publisher.status().inlets == inlets; }, 10)) {
+        state.SkipWithError("the inlets did not connect");
+        return;
+    }
+
+    double wall = 0, threads = 0, process = 0;
+    for (auto _ : state) {
+        const double processBefore = processCpuSeconds();
+        const double threadsBefore = outletThreadsCpuSeconds();
+        const auto start = std::chrono::steady_clock::now();
+        session.start().wait();
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+        session.stop().wait();
+        const long long sent = static_cast<long long>(delivered.received());
+        lsltest::waitUntil(
+            [&] {
+                for (const auto& reader : readers) {
+                    if (reader->received.load() < sent)
+                        return false;
+                }
+                return true;
+            },
+            5);
+        wall += std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        threads += outletThreadsCpuSeconds() - threadsBefore;
+        process += processCpuSeconds() - processBefore;
+        state.SetIterationTime(seconds);
+    }
+    const LslStatus status = publisher.status();
+    publisher.stop(); // ends the inlets' reads
+    session.detach(delivered);
+    std::vector<TapRecord> records(capacity);
+    records.resize(delivered.pop(records.data(), records.size()));
+
+    std::vector<double> delays;
+    bool exact = true;
+    for (auto& reader : readers) {
+        reader->thread.join();
+        exact = exact && reader->arrived.size() == records.size();
+        for (std::size_t i = 0; exact && i < records.size(); ++i) {
+            exact = reader->firstValues[i] == static_cast<float>(records[i].microvolts[0]);
+            delays.push_back((reader->arrived[i] - static_cast<double>(records[i].deliveredNs) / 1e9) * 1000);
+        }
+    }
+    if (!exact || status.droppedForInlets != 0 || records.empty()) {
+        fail(state, "an inlet missed samples or got them out of order");
+        return;
+    }
+    // Deliveries of the library, each a push to the outlet: samples more than
+    // 1 ms apart came in different ones.
+    long long deliveries = 1;
+    for (std::size_t i = 1; i < records.size(); ++i)
+        deliveries += records[i].deliveredNs - records[i - 1].deliveredNs > 1000000 ? 1 : 0;
+    state.counters["deliveries/s"] = static_cast<double>(deliveries) / wall;
+    state.counters["publisher cpu %"] = 100.0 * threads / wall;
+    state.counters["process cpu %"] = 100.0 * process / wall;
+    state.counters["samples/s"] = static_cast<double>(records.size()) / wall;
+    state.counters["delay p50 ms"] = percentile(delays, 0.5);
+    state.counters["delay p99 ms"] = percentile(delays, 0.99);
+    state.counters["delay max ms"] = percentile(delays, 1.0);
+}
+BENCHMARK(BM_LslSession)
+    ->ArgNames({ "inlets" })
+    ->Arg(1)
+    ->Arg(10)
     ->UseManualTime()
     ->Iterations(1)
     ->Unit(benchmark::kSecond);

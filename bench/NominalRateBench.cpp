@@ -45,15 +45,6 @@ long long contextSwitches(long tid)
     return total;
 }
 
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
-}
-
 void BM_NominalRate(benchmark::State& state)
 {
     qInstallMessageHandler(quiet);

@@ -56,15 +56,6 @@ std::int64_t steadyNs()
         .count();
 }
 
-double percentile(std::vector<double> values, double p)
-{
-    if (values.empty())
-        return 0.0;
-    std::sort(values.begin(), values.end());
-    const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[std::min(at, values.size() - 1)];
-}
-
 // ---------------------------------------------------------------------------
 // Driving: a session with a tap that keeps every sample, and markers put from
 // a thread of their own.

@@ -96,6 +96,15 @@ def main(paths):
                 f"{b['outlet cpu %']:.3f} % of one core", "< 0.5 %" if inlets == 1 else "")
             row("  delay, push to inlet (p50 / p99 / max)",
                 f"{b['delay p50 ms']:.2f} / {b['delay p99 ms']:.2f} / {b['delay max ms']:.2f} ms", "p99 < 2 ms")
+    for inlets in (1, 10):
+        b = r.get(f"BM_LslSession/inlets:{inlets}")
+        if b is None:
+            continue
+        row(f"6 a session published on LSL, {inlets} inlet{'s' if inlets > 1 else ''}: CPU of publisher and outlets",
+            f"{b['publisher cpu %']:.3f} % of one core", "< 0.5 %" if inlets == 1 else "")
+        row("  the library's deliveries, one push each", f"{b['deliveries/s']:.1f} /s")
+        row("  delay, session's tap to inlet (p50 / p99 / max)",
+            f"{b['delay p50 ms']:.2f} / {b['delay p99 ms']:.2f} / {b['delay max ms']:.2f} ms", "p99 < 2 ms")
 
     print(f"CPU: {cpu_model()}, {os.cpu_count()} cores; {platform.system()} {platform.release()}")
     if rows:

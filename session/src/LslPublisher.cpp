@@ -4,6 +4,7 @@
 #include <ondira/lsl/Outlet.h>
 #include <ondira/session/TimeLine.h>
 
+#include <pthread.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -16,7 +17,11 @@ namespace session {
 
 namespace {
 
-constexpr long long WAIT_MS = 20;
+// The thread wakes for every delivery of the library (ten a second) and, when
+// none comes, this often for the log's entries: markers go out within it
+// between deliveries. More often costs CPU for nothing (each wake-up is some
+// 50 us on a virtual machine).
+constexpr long long WAIT_MS = 50;
 constexpr std::size_t BATCH = 1024;
 
 std::string hostName()
@@ -223,7 +228,10 @@ bool LslPublisher::start(const DeviceInfo& device, std::string& error)
         d->markers = std::move(markerOutlet);
     }
     d->stopping.store(false);
-    d->thread = std::thread([this] { d->run(); });
+    d->thread = std::thread([this] {
+        pthread_setname_np(pthread_self(), "lsl-publisher");
+        d->run();
+    });
     return true;
 }
 
