@@ -152,24 +152,6 @@ py::tuple readChunk(Device& device, long long rows, double timeoutSeconds)
     return py::make_tuple(data, timestamps, flags, offsetChanges, dropped, markers);
 }
 
-const char* placementName(ondira::session::MarkPlacement placement)
-{
-    using ondira::session::MarkPlacement;
-    switch (placement) {
-    case MarkPlacement::Placed:
-        return "placed";
-    case MarkPlacement::BeforeFirstSample:
-        return "before the first sample";
-    case MarkPlacement::NotStreaming:
-        return "not streaming";
-    case MarkPlacement::Refused:
-        return "refused";
-    case MarkPlacement::QueueFull:
-        return "queue full";
-    }
-    return "?";
-}
-
 const char* refusalName(Device::RecordRefusal refusal)
 {
     switch (refusal) {
@@ -407,7 +389,7 @@ PYBIND11_MODULE(_ondira, m)
         .def("mark", [](Device& d, const std::string& text) {
             // A few microseconds, without waiting: the interpreter lock stays.
             const ondira::session::MarkResult r = d.mark(text);
-            return py::make_tuple(placementName(r.placement), r.position, r.reason);
+            return py::make_tuple(ondira::session::placementName(r.placement), r.position, r.reason);
         }, py::arg("text"))
         .def("start_recording", &startRecording, py::arg("path"), py::arg("labels"))
         .def("finish_recording", &finishRecording)

@@ -33,23 +33,6 @@ std::string quoted(const std::string& text)
 
 } // namespace
 
-const char* placementText(MarkPlacement placement)
-{
-    switch (placement) {
-    case MarkPlacement::Placed:
-        return "placed";
-    case MarkPlacement::BeforeFirstSample:
-        return "before the first sample";
-    case MarkPlacement::NotStreaming:
-        return "not streaming";
-    case MarkPlacement::Refused:
-        return "not a marker text";
-    case MarkPlacement::QueueFull:
-        return "too many markers at once";
-    }
-    return "?";
-}
-
 struct MarkerInput::Impl {
     explicit Impl(Session& session) : session(session) {}
 
@@ -100,8 +83,8 @@ void MarkerInput::Impl::take(const std::string& text, bool tooLong, const std::s
         --counts.placed;
         ++counts.notPlaced;
     }
-    problem(std::string("not placed: ") + placementText(result.placement),
-            "marker " + quoted(text) + " not placed: " + placementText(result.placement));
+    problem(std::string("not placed: ") + placementName(result.placement),
+            "marker " + quoted(text) + " not placed: " + placementName(result.placement));
 }
 
 void MarkerInput::Impl::readLines(int fd)

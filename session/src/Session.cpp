@@ -94,6 +94,23 @@ const char* linkName(Link link)
     return "?";
 }
 
+const char* placementName(MarkPlacement placement)
+{
+    switch (placement) {
+    case MarkPlacement::Placed:
+        return "placed";
+    case MarkPlacement::BeforeFirstSample:
+        return "before the first sample";
+    case MarkPlacement::NotStreaming:
+        return "not streaming";
+    case MarkPlacement::Refused:
+        return "refused";
+    case MarkPlacement::QueueFull:
+        return "queue full";
+    }
+    return "?";
+}
+
 // ---------------------------------------------------------------------------
 
 struct Call::State {

@@ -50,9 +50,6 @@ private:
     std::unique_ptr<Impl> d;
 };
 
-/// Why a marker could not be placed, in words: "before the first sample", ...
-const char* placementText(MarkPlacement placement);
-
 } // namespace session
 } // namespace ondira
 

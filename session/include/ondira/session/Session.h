@@ -157,6 +157,9 @@ enum class MarkPlacement {
     QueueFull           ///< more than StatusLog::MARKER_QUEUE markers at once
 };
 
+/// "placed", "before the first sample", "not streaming", "refused", "queue full".
+const char* placementName(MarkPlacement placement);
+
 struct MarkResult {
     MarkPlacement placement = MarkPlacement::NotStreaming;
     /// Placed: where on the stream's time line, a fractional sample index.
