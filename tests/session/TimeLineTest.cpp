@@ -582,11 +582,21 @@ TEST(TimeLine, QueriesFromAnotherThreadSeeConsistentFits)
     TimeLine timeLine;
     std::atomic<std::int64_t> deliveredNs{ 0 };
     std::atomic<bool> done{ false };
+    std::atomic<long> reads{ 0 };
 
     std::thread worker([&] {
         std::size_t restart = 0;
         const std::vector<Delivery>& deliveries = stream.deliveries();
+        long readsBefore = 0;
         for (std::size_t i = 0; i < deliveries.size(); ++i) {
+            // Every so often wait for the reader to ask once more, so that its
+            // queries interleave with the whole stream however the two threads
+            // are scheduled (alone the feed takes a few milliseconds).
+            if (i % 256 == 0) {
+                while (reads.load() == readsBefore)
+                    std::this_thread::yield();
+                readsBefore = reads.load();
+            }
             if (restart < stream.restarts().size() && stream.restarts()[restart].before == i)
                 timeLine.restart(
                     stream.restarts()[restart++].newStream ? Break::NewStream : Break::HeadsetBack);
@@ -598,7 +608,7 @@ TEST(TimeLine, QueriesFromAnotherThreadSeeConsistentFits)
     });
 
     std::uint64_t revision = 0;
-    long reads = 0, placed = 0;
+    long placed = 0;
     bool ordered = true, finite = true;
     while (!done.load()) {
         const std::int64_t now = deliveredNs.load(std::memory_order_relaxed);
@@ -612,12 +622,12 @@ TEST(TimeLine, QueriesFromAnotherThreadSeeConsistentFits)
             ++placed;
             finite = finite && std::isfinite(t.uncertaintyNs);
         }
-        ++reads;
+        reads.fetch_add(1);
     }
     worker.join();
     EXPECT_TRUE(ordered);
     EXPECT_TRUE(finite);
-    EXPECT_GT(reads, 0);
+    EXPECT_GT(reads.load(), 0);
     EXPECT_GT(placed, 0);
     EXPECT_EQ(timeLine.estimate().stream, 2u);
 }

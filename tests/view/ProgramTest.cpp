@@ -138,7 +138,7 @@ TEST_F(ProgramTest, ScreenshotThatCannotBeWritten_ExitsFour)
 {
     const Result result = run({QStringLiteral("--simulate"), QStringLiteral("--screenshot"),
                                path("no/such/folder/view.png"), QStringLiteral("--after"), QStringLiteral("0.5")});
-    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.status, 4) << result.err.toStdString();
     EXPECT_TRUE(result.err.contains(QStringLiteral("cannot write the screenshot"))) << result.err.toStdString();
 }
 
