@@ -14,7 +14,6 @@
 
 #include <QtGlobal>
 
-#include <cstdlib>
 
 namespace {
 
@@ -30,12 +29,11 @@ void BM_EndToEndFastHeadset(benchmark::State& state)
 {
     qInstallMessageHandler(quiet);
     pinToOneCore();
-    setenv("ONDIRA_FTD2XX_LIBRARY", ONDIRA_BENCH_SIM_LIBRARY, 1);
     if (ondira_sim_configure("fast=1") != 0) {
         state.SkipWithError(ondira_sim_last_error());
         return;
     }
-    Ondira ondira;
+    Ondira ondira(ONDIRA_BENCH_SIM_LIBRARY);
     CountingConsumer consumer;
     const long long warmUp = 5000;
     unsigned long long allocationsAtFirst = 0, allocationsNow = 0;

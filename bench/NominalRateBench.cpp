@@ -20,7 +20,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -48,13 +47,12 @@ long long contextSwitches(long tid)
 void BM_NominalRate(benchmark::State& state)
 {
     qInstallMessageHandler(quiet);
-    setenv("ONDIRA_FTD2XX_LIBRARY", ONDIRA_BENCH_SIM_LIBRARY, 1);
     if (ondira_sim_configure("") != 0) {
         state.SkipWithError(ondira_sim_last_error());
         return;
     }
     const double seconds = smoke() ? 1.0 : 20.0;
-    Ondira ondira;
+    Ondira ondira(ONDIRA_BENCH_SIM_LIBRARY);
     CountingConsumer consumer;
     std::atomic<long> workerTid{0};
     std::atomic<bool> measuring{false};

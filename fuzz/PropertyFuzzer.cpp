@@ -215,12 +215,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     // No driver library (whatever the machine has), no trace output, and the
     // property log in a folder of its own.
-    setenv("ONDIRA_FTD2XX_LIBRARY", "/nonexistent/libFtd2xx.so", 1);
     qInstallMessageHandler(silence);
     if (mkdtemp(folder) == nullptr || chdir(folder) != 0)
         std::abort();
     std::atexit(removeFolder);
-    facade = new Ondira;
+    facade = new Ondira("/nonexistent/libFtd2xx.so");
     statuses = new StatusCheck;
     facade->registerConsumer(IDataProcessor::STATUS_DATA, *statuses);
     return 0;
