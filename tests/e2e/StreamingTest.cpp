@@ -159,26 +159,38 @@ TEST_F(Streaming, PingAnswersAtOnceWhileStreamingAndAsksTheHeadsetOtherwise)
     // sends the start again (seen under the thread sanitizer): count from
     // the first sample on.
     ASSERT_TRUE(waitForSamples(1));
-    const int before = ondira_sim_command_count(0);
-    EXPECT_TRUE(ondira->ping());
-    EXPECT_EQ(ondira_sim_command_count(0), before) << [] {
-        std::string written; // what went out, for a failure's message
+    const auto written = [] { // what went out, for a failure's message
+        std::string text;
         for (const WireCommand& c : commandsOf(0)) {
             for (unsigned char b : c.bytes)
-                written += std::to_string(b) + " ";
-            written += "@" + std::to_string(c.timeMs) + " ms; ";
+                text += std::to_string(b) + " ";
+            text += "@" + std::to_string(c.timeMs) + " ms; ";
         }
-        return written;
-    }();
+        return text;
+    };
+    const int before = ondira_sim_command_count(0);
+    EXPECT_TRUE(ondira->ping());
+    EXPECT_EQ(ondira_sim_command_count(0), before) << written();
 
     ASSERT_TRUE(ondira->stopStreaming());
     const int stopped = ondira_sim_command_count(0);
+    const int asked = traces.count(QStringLiteral("asking Ondira FW version "));
     EXPECT_TRUE(ondira->ping());
+    // The ping asks the headset for its firmware (0x1235, from the dongle
+    // 0x1234), once more for each reply that came late on a busy machine;
+    // samples still on their way after the stop are answered with stops.
+    const std::vector<unsigned char> request = bytes({0x05, 0x12, 0x35, 0x12, 0x34, 0xA0});
     const auto commands = commandsOf(0);
-    ASSERT_EQ(commands.size(), static_cast<std::size_t>(stopped + 1));
-    // Firmware request to the headset (0x1235) from the dongle (0x1234).
-    EXPECT_EQ(commands.back().bytes, bytes({0x05, 0x12, 0x35, 0x12, 0x34, 0xA0}));
-    EXPECT_EQ(traces.count(QStringLiteral("asking Ondira FW version ")), 1);
+    int requests = 0;
+    for (std::size_t i = static_cast<std::size_t>(stopped); i < commands.size(); ++i) {
+        const std::vector<unsigned char>& c = commands[i].bytes;
+        const bool stop = c.size() == 19 && c[5] == 0xD0 && c[7] == 0 && c[8] == 0 && c[9] == 0x02
+                          && c[10] == 0x00 && c[15] == 0 && c[16] == 0; // register 0x200 := 0
+        requests += c == request ? 1 : 0;
+        EXPECT_TRUE(c == request || stop) << written();
+    }
+    EXPECT_GE(requests, 1) << written();
+    EXPECT_EQ(traces.count(QStringLiteral("asking Ondira FW version ")) - asked, requests);
 }
 
 } // namespace
