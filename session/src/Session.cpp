@@ -625,9 +625,11 @@ void Session::Impl::doClose()
 void Session::Impl::giveUp(const std::string& message)
 {
     timeLine.finish(); // the device is closed: no sample comes
+    // The reason is in the log before the status says the stream ended, so
+    // that a program that sees the end finds why.
+    addEntry(LogEntry::Kind::Failure, message, -1.0);
     endCode.store(lostWith);
     setLink(Link::Closed);
-    addEntry(LogEntry::Kind::Failure, message, -1.0);
 }
 
 void Session::Impl::onLost()
@@ -648,9 +650,9 @@ void Session::Impl::onLost()
         policy = options.lost;
     }
     if (policy.action == LostPolicy::Action::Stop) {
+        addEntry(LogEntry::Kind::Failure, "the headset stopped answering (" + why + ")", -1.0);
         endCode.store(lostWith);
         setLink(Link::Open);
-        addEntry(LogEntry::Kind::Failure, "the headset stopped answering (" + why + ")", -1.0);
         return;
     }
     facade->closeDevice();
