@@ -37,11 +37,11 @@ double completeBefore(int j)
 }
 } // namespace
 
-SyntheticStream::SyntheticStream(const StreamSpec& spec)
+SyntheticStream::SyntheticStream(const StreamPlan& plan)
 {
-    period = NOMINAL_PERIOD_NS / spec.clockSpeed;
-    speed = spec.clockSpeed;
-    speedChange = spec.speedChangePpmPerMinute * 1e-6 / 60e9;
+    period = NOMINAL_PERIOD_NS / plan.clockSpeed;
+    speed = plan.clockSpeed;
+    speedChange = plan.speedChangePpmPerMinute * 1e-6 / 60e9;
     const double packetNs = SAMPLES_PER_PACKET * period;
     // Packet p of the present phase arrives p packets of the headset's time
     // after its first, at firstArrival.
@@ -54,15 +54,15 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
     auto periodAt = [&](double h) {
         return NOMINAL_PERIOD_NS / (speed * (1.0 + speedChange * (h - START_NS)));
     };
-    std::mt19937 random(spec.seed);
+    std::mt19937 random(plan.seed);
     std::uniform_real_distribution<double> unit(0.0, 1.0);
 
-    std::vector<StreamEvent> events = spec.events;
+    std::vector<StreamEvent> events = plan.events;
     std::sort(events.begin(), events.end(),
         [](const StreamEvent& a, const StreamEvent& b) { return a.atSeconds < b.atSeconds; });
     std::size_t nextEvent = 0;
 
-    const double end = START_NS + spec.seconds * 1e9;
+    const double end = START_NS + plan.seconds * 1e9;
     std::uint32_t stream = 0;
     lines.emplace_back();
     // The headset's packets: packet p's last byte arrives at firstArrival + p packetNs.
@@ -70,7 +70,7 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
     phaseStart = headsetTime(firstArrival, speed, speedChange);
     long long packetNo = 0; ///< the next packet to read, from the stream's (or phase's) first
     int sampleNo = 0; ///< the next sample of it
-    bool packetLost = unit(random) < spec.loss;
+    bool packetLost = unit(random) < plan.loss;
     std::int64_t index = 0; ///< the next index to deliver
     long lossFillers = 0;
     long extraFillers = 0; ///< fillers before the next packet that stand for no sample
@@ -102,7 +102,7 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
                 phaseStart = headsetTime(firstArrival, speed, speedChange);
                 packetNo = 0;
                 sampleNo = 0;
-                packetLost = unit(random) < spec.loss;
+                packetLost = unit(random) < plan.loss;
                 lossFillers = 0;
                 extraFillers = 0;
                 silenceFillers = 0;
@@ -132,7 +132,7 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
             if (sent >= silentFrom && sent < silentUntil) {
                 ++packetNo;
                 sampleNo = 0;
-                packetLost = unit(random) < spec.loss;
+                packetLost = unit(random) < plan.loss;
                 continue;
             }
             const double complete = arrival - completeBefore(sampleNo);
@@ -146,7 +146,7 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
                 lossFillers += SAMPLES_PER_PACKET;
                 ++packetNo;
                 sampleNo = 0;
-                packetLost = unit(random) < spec.loss;
+                packetLost = unit(random) < plan.loss;
                 continue;
             }
             if (sampleNo == 0 && (lossFillers > 0 || extraFillers > 0)) {
@@ -189,10 +189,10 @@ SyntheticStream::SyntheticStream(const StreamSpec& spec)
             if (++sampleNo == SAMPLES_PER_PACKET) {
                 ++packetNo;
                 sampleNo = 0;
-                packetLost = unit(random) < spec.loss;
+                packetLost = unit(random) < plan.loss;
             }
         }
-        wake = t + POLL_NS + spec.pollOverheadMs * 1e6 + unit(random) * spec.pollJitterMs * 1e6;
+        wake = t + POLL_NS + plan.pollOverheadMs * 1e6 + unit(random) * plan.pollJitterMs * 1e6;
     }
 }
 

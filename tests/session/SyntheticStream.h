@@ -51,7 +51,7 @@ struct StreamEvent
     long count = 0;
 };
 
-struct StreamSpec
+struct StreamPlan
 {
     double clockSpeed = 1.0; ///< the headset's clock against the host's, at the start
     double speedChangePpmPerMinute = 0.0; ///< and how it changes (a crystal warming up)
@@ -81,7 +81,7 @@ struct TrueSample
 class SyntheticStream
 {
 public:
-    explicit SyntheticStream(const StreamSpec& spec);
+    explicit SyntheticStream(const StreamPlan& plan);
 
     const std::vector<Delivery>& deliveries() const { return delivered; }
     const std::vector<RestartAt>& restarts() const { return restartList; }

@@ -24,7 +24,7 @@ using namespace ondira::session;
 using ondira_test::Delivery;
 using ondira_test::Kind;
 using ondira_test::StreamEvent;
-using ondira_test::StreamSpec;
+using ondira_test::StreamPlan;
 using ondira_test::SyntheticStream;
 
 // Heap allocations made on each thread, for the test that the feeding path
@@ -238,14 +238,14 @@ class TimeLineAccuracy : public ::testing::TestWithParam<AccuracyCase>
 TEST_P(TimeLineAccuracy, MarkersAfterTenSecondsLandOnTheirSamples)
 {
     const AccuracyCase& c = GetParam();
-    StreamSpec spec;
-    spec.clockSpeed = c.clockSpeed;
-    spec.loss = c.loss;
-    spec.pollOverheadMs = c.pollOverheadMs;
-    spec.seed = c.seed;
-    spec.speedChangePpmPerMinute = c.speedChangePpmPerMinute;
-    spec.seconds = 70.0;
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.clockSpeed = c.clockSpeed;
+    plan.loss = c.loss;
+    plan.pollOverheadMs = c.pollOverheadMs;
+    plan.seed = c.seed;
+    plan.speedChangePpmPerMinute = c.speedChangePpmPerMinute;
+    plan.seconds = 70.0;
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     const Feeding fed = feed(stream, timeLine);
 
@@ -309,12 +309,12 @@ class TimeLineBreaks : public ::testing::TestWithParam<BreakCase>
 TEST_P(TimeLineBreaks, FitBeginsOrCarriesAsTheSamplesShowAndMarkersLandAfterwards)
 {
     const BreakCase& c = GetParam();
-    StreamSpec spec;
-    spec.clockSpeed = c.clockSpeed;
-    spec.loss = 0.01;
-    spec.seconds = 60.0;
-    spec.events = { c.event };
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.clockSpeed = c.clockSpeed;
+    plan.loss = 0.01;
+    plan.seconds = 60.0;
+    plan.events = { c.event };
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     const double eventNs = SyntheticStream::atNs(c.event.atSeconds);
     FeedOptions o;
@@ -384,9 +384,9 @@ TEST(TimeLine, PlacesSayWhetherAPositionHasItsSample)
     EXPECT_EQ(timeLine.timeOf(0.0).place, Place::NoFit);
     EXPECT_EQ(timeLine.estimate().fit, 0u);
 
-    StreamSpec spec;
-    spec.seconds = 20.0;
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.seconds = 20.0;
+    const SyntheticStream stream(plan);
     feed(stream, timeLine);
     const double first = static_cast<double>(stream.startNs());
     const double last = static_cast<double>(stream.deliveries().back().ns);
@@ -417,14 +417,14 @@ TEST(TimeLine, OldPositionsKeepTheirLineAcrossStepsAndGaps)
 {
     // The headset's rate changes, and the last segment is long: the present
     // line, drawn back over minutes, would miss its early samples.
-    StreamSpec spec;
-    spec.clockSpeed = 1.01;
-    spec.speedChangePpmPerMinute = 20.0;
-    spec.loss = 0.01;
-    spec.seconds = 400.0;
-    spec.events = { { 60, StreamEvent::What::SpuriousFillers, 0.0, 38 },
+    StreamPlan plan;
+    plan.clockSpeed = 1.01;
+    plan.speedChangePpmPerMinute = 20.0;
+    plan.loss = 0.01;
+    plan.seconds = 400.0;
+    plan.events = { { 60, StreamEvent::What::SpuriousFillers, 0.0, 38 },
         { 120, StreamEvent::What::HeadsetBack, 3.0, 760 } };
-    const SyntheticStream stream(spec);
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     feed(stream, timeLine);
     EXPECT_EQ(timeLine.estimate().fit, 3u);
@@ -455,10 +455,10 @@ TEST(TimeLine, OldPositionsKeepTheirLineAcrossStepsAndGaps)
 
 TEST(TimeLine, WallTimesFollowTheWallClockAndTheLibraryLineIsMeasuredAgainstThem)
 {
-    StreamSpec spec;
-    spec.clockSpeed = 1.01;
-    spec.seconds = 30.0;
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.clockSpeed = 1.01;
+    plan.seconds = 30.0;
+    const SyntheticStream stream(plan);
     FakeClocks clocks;
     TimeLine timeLine(TimeLineOptions(), &clocks);
     const std::size_t half = stream.deliveries().size() / 2;
@@ -492,11 +492,11 @@ TEST(TimeLine, WallTimesFollowTheWallClockAndTheLibraryLineIsMeasuredAgainstThem
 
 TEST(TimeLine, EstimateGivesRateDriftOffsetLagAndUncertainty)
 {
-    StreamSpec spec;
-    spec.clockSpeed = 1.0002;
-    spec.loss = 0.01;
-    spec.seconds = 60.0;
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.clockSpeed = 1.0002;
+    plan.loss = 0.01;
+    plan.seconds = 60.0;
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     FeedOptions o;
     o.probeNs = static_cast<double>(stream.startNs()) + 0.3e9;
@@ -524,14 +524,14 @@ TEST(TimeLine, EstimateGivesRateDriftOffsetLagAndUncertainty)
 
 TEST(TimeLine, FeedingAllocatesNothing)
 {
-    StreamSpec spec;
-    spec.clockSpeed = 0.99;
-    spec.loss = 0.02;
-    spec.seconds = 150.0; // past a full window, knots frozen
-    spec.events = { { 40, StreamEvent::What::Silence, 1.0, 240 },
+    StreamPlan plan;
+    plan.clockSpeed = 0.99;
+    plan.loss = 0.02;
+    plan.seconds = 150.0; // past a full window, knots frozen
+    plan.events = { { 40, StreamEvent::What::Silence, 1.0, 240 },
         { 70, StreamEvent::What::HeadsetBack, 2.0, 500 },
         { 100, StreamEvent::What::NewStream, 2.0, 0 } };
-    const SyntheticStream stream(spec);
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     const unsigned long long before = allocations;
     std::size_t restart = 0;
@@ -550,9 +550,9 @@ TEST(TimeLine, FeedingAllocatesNothing)
 TEST(TimeLine, FitsOncePerBurst)
 {
     // The fit's cost per sample is bounded by fitting once a poll.
-    StreamSpec spec;
-    spec.seconds = 60.0;
-    const SyntheticStream stream(spec);
+    StreamPlan plan;
+    plan.seconds = 60.0;
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     std::uint64_t bursts = 0;
     std::int64_t previous = 0;
@@ -571,14 +571,14 @@ TEST(TimeLine, QueriesFromAnotherThreadSeeConsistentFits)
 {
     // The feeding thread runs a stream with breaks as fast as it can; another
     // thread asks all the while. The thread sanitizer watches both.
-    StreamSpec spec;
-    spec.clockSpeed = 1.01;
-    spec.loss = 0.01;
-    spec.seconds = 150.0;
-    spec.events = { { 50, StreamEvent::What::SpuriousFillers, 0.0, 40 },
+    StreamPlan plan;
+    plan.clockSpeed = 1.01;
+    plan.loss = 0.01;
+    plan.seconds = 150.0;
+    plan.events = { { 50, StreamEvent::What::SpuriousFillers, 0.0, 40 },
         { 80, StreamEvent::What::HeadsetBack, 2.0, 500 },
         { 110, StreamEvent::What::NewStream, 1.0, 0 } };
-    const SyntheticStream stream(spec);
+    const SyntheticStream stream(plan);
     TimeLine timeLine;
     std::atomic<std::int64_t> deliveredNs{ 0 };
     std::atomic<bool> done{ false };
