@@ -14,7 +14,6 @@
 
 #include <QtGlobal>
 
-
 namespace {
 
 using namespace ondira_bench;

@@ -235,7 +235,7 @@ BENCHMARK(BM_LslOutlet)
 struct ArrivalReader
 {
     lsltest::Inlet inlet;
-    std::vector<double> arrived;   ///< steady seconds, in the order received
+    std::vector<double> arrived; ///< steady seconds, in the order received
     std::vector<float> firstValues;
     std::atomic<long long> received{ 0 };
     std::thread thread;
@@ -288,7 +288,8 @@ void BM_LslSession(benchmark::State& state)
         state.SkipWithError(error.c_str());
         return;
     }
-    const std::vector<lsltest::Resolved> found = lsltest::resolve("name='" + options.name + "'", 3, 1);
+    const std::vector<lsltest::Resolved> found
+        = lsltest::resolve("name='" + options.name + "'", 3, 1);
     if (found.empty()) {
         state.SkipWithError("the stream was not resolved");
         return;
@@ -343,7 +344,8 @@ void BM_LslSession(benchmark::State& state)
         exact = exact && reader->arrived.size() == records.size();
         for (std::size_t i = 0; exact && i < records.size(); ++i) {
             exact = reader->firstValues[i] == static_cast<float>(records[i].microvolts[0]);
-            delays.push_back((reader->arrived[i] - static_cast<double>(records[i].deliveredNs) / 1e9) * 1000);
+            delays.push_back(
+                (reader->arrived[i] - static_cast<double>(records[i].deliveredNs) / 1e9) * 1000);
         }
     }
     if (!exact || status.droppedForInlets != 0 || records.empty()) {

@@ -173,10 +173,10 @@ void fitAnnotations(std::vector<Annotation>& annotations, std::size_t room, long
 struct EdfWriter::State {
     int handle = -1;
     bool failed = false;
-    bool started = false;           // header fixed by the first data record written
+    bool started = false; // header fixed by the first data record written
     bool haveFirst = false;
     long long firstTimestampMs = 0; // the first sample's
-    bool startKnown = false;        // startsAt() came
+    bool startKnown = false; // startsAt() came
     long long startWallNs = 0;
     /// Complete records kept back until the start time is known, per channel.
     std::vector<std::array<std::vector<short>, OndiraData::CHANNEL_COUNT>> pending;
@@ -190,18 +190,20 @@ struct EdfWriter::State {
         const QDateTime start = QDateTime::fromMSecsSinceEpoch(ms);
         const QDate date = start.date();
         const QTime time = start.time();
-        edf_set_startdatetime(handle, date.year(), date.month(), date.day(), time.hour(), time.minute(),
-                              time.second());
-        edf_set_subsecond_starttime(handle, static_cast<int>((ns - ms * 1000000) / 100 + time.msec() * 10000LL));
+        edf_set_startdatetime(handle, date.year(), date.month(), date.day(), time.hour(),
+            time.minute(), time.second());
+        edf_set_subsecond_starttime(
+            handle, static_cast<int>((ns - ms * 1000000) / 100 + time.msec() * 10000LL));
         started = true;
     }
     /// Writes one record of every channel; false with errno's reason.
-    bool writeRecord(int handle, const std::array<std::vector<short>, OndiraData::CHANNEL_COUNT>& channels,
-                     std::string& why)
+    bool writeRecord(int handle,
+        const std::array<std::vector<short>, OndiraData::CHANNEL_COUNT>& channels, std::string& why)
     {
         for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
             errno = 0;
-            if (edfwrite_digital_short_samples(handle, const_cast<short*>(channels[c].data())) != 0) {
+            if (edfwrite_digital_short_samples(handle, const_cast<short*>(channels[c].data()))
+                != 0) {
                 why = errno != 0 ? std::strerror(errno) : "EDFlib write error";
                 return false;
             }
@@ -346,7 +348,8 @@ bool EdfWriter::writeSamples(const Sample* samples, std::size_t count)
             d->filled = 0;
             // The header's start time is fixed with the first record written:
             // keep records back while it is not known.
-            if (!d->started && !d->startKnown && d->pending.size() < static_cast<std::size_t>(BUFFERED_RECORDS)) {
+            if (!d->started && !d->startKnown
+                && d->pending.size() < static_cast<std::size_t>(BUFFERED_RECORDS)) {
                 d->pending.push_back(d->record);
                 continue;
             }

@@ -78,7 +78,7 @@ bool EventsCsvWriter::writeNote(const Note& note)
 
 bool EventsCsvWriter::writeClock(const ClockSummary& clock)
 {
-    return writeNote(Note{clock.onsetSeconds, -1.0, clockText(clock), clock.wallMs});
+    return writeNote(Note{ clock.onsetSeconds, -1.0, clockText(clock), clock.wallMs });
 }
 
 bool EventsCsvWriter::writeMarker(const Marker& marker)

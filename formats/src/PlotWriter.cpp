@@ -87,7 +87,7 @@ struct PlotWriter::State {
     int height;
     RecordingInfo info;
     bool haveInfo = false;
-    long long firstTimestamp = 0;   // ms; replaced by startsAt()'s time
+    long long firstTimestamp = 0; // ms; replaced by startsAt()'s time
     bool startKnown = false;
     ClockSummary clock;
     bool haveClock = false;
@@ -204,7 +204,7 @@ QImage PlotWriter::State::render() const
                         .arg(clock.driftPpm, 0, 'f', 0);
         painter.setPen(QColor(90, 90, 90));
         painter.drawText(QRect(left, top * 2 / 3 - font.pixelSize() / 2, plot.width(), top / 3),
-                         Qt::AlignLeft | Qt::AlignVCenter, line);
+            Qt::AlignLeft | Qt::AlignVCenter, line);
     }
 
     // Time axis: about ten ticks at 1, 2 or 5 times a power of ten seconds.

@@ -15,9 +15,10 @@ std::string DeviceInfo::equipment() const
 std::string clockText(const ClockSummary& clock)
 {
     char text[160];
-    std::snprintf(text, sizeof text, "Rate %.4f samples/s, %+.1f ppm (+/- %.1f) against the host clock%s",
-                  clock.samplesPerSecond, clock.driftPpm, clock.driftUncertaintyPpm,
-                  clock.settled ? "" : ", not settled");
+    std::snprintf(text, sizeof text,
+        "Rate %.4f samples/s, %+.1f ppm (+/- %.1f) against the host clock%s",
+        clock.samplesPerSecond, clock.driftPpm, clock.driftUncertaintyPpm,
+        clock.settled ? "" : ", not settled");
     return text;
 }
 

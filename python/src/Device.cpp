@@ -146,7 +146,8 @@ formats::DeviceInfo Device::deviceInfo()
     return status.haveInfo ? status.info : link.readDeviceInfo().result().info;
 }
 
-Device::RecordRefusal Device::startPublishing(const session::LslOptions& options, std::string& error)
+Device::RecordRefusal Device::startPublishing(
+    const session::LslOptions& options, std::string& error)
 {
     std::lock_guard<std::mutex> lock(publisherMutex);
     if (publisher) {

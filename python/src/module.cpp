@@ -183,8 +183,8 @@ py::tuple startRecording(Device& device, const std::string& path,
     return py::make_tuple(refusalName(refusal), error);
 }
 
-py::tuple startPublishing(Device& device, const std::string& name, const std::string& interfaceAddress,
-                          const std::vector<std::string>& labels)
+py::tuple startPublishing(Device& device, const std::string& name,
+    const std::string& interfaceAddress, const std::vector<std::string>& labels)
 {
     ondira::session::LslOptions options;
     options.name = name;
@@ -330,82 +330,94 @@ PYBIND11_MODULE(_ondira, m)
     });
 
     py::class_<Device, std::unique_ptr<Device, ReleasingDelete>>(m, "Device")
-        .def(py::init([](const std::string& driverLibrary, std::size_t capacity, double reconnectSeconds,
-                         bool virtualHeadset) {
-                 if (capacity == 0)
-                     throw py::value_error("the read buffer needs room for one sample at least");
-                 // The session's thread constructs the facade, which loads the
-                 // driver library and appends to log.txt.
-                 py::gil_scoped_release release;
-                 const ondira::session::Driver driver = virtualHeadset
-                     ? ondira::session::Driver::virtualHeadset(driverLibrary)
-                     : ondira::session::Driver::d2xx(driverLibrary);
-                 return std::unique_ptr<Device, ReleasingDelete>(new Device(driver, capacity, reconnectSeconds));
-             }),
-             py::arg("driver_library"), py::arg("capacity"), py::arg("reconnect_seconds") = 0.0,
-             py::arg("virtual_headset") = false)
-        .def("open", [](Device& d) {
-            Device::Result r;
-            {
-                py::gil_scoped_release release;
-                r = d.open();
-            }
-            return result(r);
-        })
+        .def(py::init([](const std::string& driverLibrary, std::size_t capacity,
+                          double reconnectSeconds, bool virtualHeadset) {
+            if (capacity == 0)
+                throw py::value_error("the read buffer needs room for one sample at least");
+            // The session's thread constructs the facade, which loads the
+            // driver library and appends to log.txt.
+            py::gil_scoped_release release;
+            const ondira::session::Driver driver = virtualHeadset
+                ? ondira::session::Driver::virtualHeadset(driverLibrary)
+                : ondira::session::Driver::d2xx(driverLibrary);
+            return std::unique_ptr<Device, ReleasingDelete>(
+                new Device(driver, capacity, reconnectSeconds));
+        }),
+            py::arg("driver_library"), py::arg("capacity"), py::arg("reconnect_seconds") = 0.0,
+            py::arg("virtual_headset") = false)
+        .def("open",
+            [](Device& d) {
+                Device::Result r;
+                {
+                    py::gil_scoped_release release;
+                    r = d.open();
+                }
+                return result(r);
+            })
         .def("close", &Device::close, py::call_guard<py::gil_scoped_release>())
-        .def("start", [](Device& d) {
-            Device::Result r;
-            {
-                py::gil_scoped_release release;
-                r = d.start();
-            }
-            return result(r);
-        })
-        .def("stop", [](Device& d) {
-            Device::Result r;
-            {
-                py::gil_scoped_release release;
-                r = d.stop();
-            }
-            return result(r);
-        })
-        .def("get_property", [](Device& d, const std::string& name) {
-            Device::Value v;
-            {
-                py::gil_scoped_release release;
-                v = d.getProperty(name);
-            }
-            return py::make_tuple(v.ok, v.code, v.integer, v.text);
-        })
-        .def("set_property", [](Device& d, const std::string& name, int value) {
-            Device::Result r;
-            {
-                py::gil_scoped_release release;
-                r = d.setProperty(name, value);
-            }
-            return result(r);
-        })
+        .def("start",
+            [](Device& d) {
+                Device::Result r;
+                {
+                    py::gil_scoped_release release;
+                    r = d.start();
+                }
+                return result(r);
+            })
+        .def("stop",
+            [](Device& d) {
+                Device::Result r;
+                {
+                    py::gil_scoped_release release;
+                    r = d.stop();
+                }
+                return result(r);
+            })
+        .def("get_property",
+            [](Device& d, const std::string& name) {
+                Device::Value v;
+                {
+                    py::gil_scoped_release release;
+                    v = d.getProperty(name);
+                }
+                return py::make_tuple(v.ok, v.code, v.integer, v.text);
+            })
+        .def("set_property",
+            [](Device& d, const std::string& name, int value) {
+                Device::Result r;
+                {
+                    py::gil_scoped_release release;
+                    r = d.setProperty(name, value);
+                }
+                return result(r);
+            })
         .def("read", &readChunk, py::arg("rows"), py::arg("timeout"))
-        .def("mark", [](Device& d, const std::string& text) {
-            // A few microseconds, without waiting: the interpreter lock stays.
-            const ondira::session::MarkResult r = d.mark(text);
-            return py::make_tuple(ondira::session::placementName(r.placement), r.position, r.reason);
-        }, py::arg("text"))
+        .def(
+            "mark",
+            [](Device& d, const std::string& text) {
+                // A few microseconds, without waiting: the interpreter lock stays.
+                const ondira::session::MarkResult r = d.mark(text);
+                return py::make_tuple(
+                    ondira::session::placementName(r.placement), r.position, r.reason);
+            },
+            py::arg("text"))
         .def("start_recording", &startRecording, py::arg("path"), py::arg("labels"))
         .def("finish_recording", &finishRecording)
-        .def("start_publishing", &startPublishing, py::arg("name"), py::arg("interface"), py::arg("labels"))
+        .def("start_publishing", &startPublishing, py::arg("name"), py::arg("interface"),
+            py::arg("labels"))
         .def("stop_publishing", &Device::stopPublishing, py::call_guard<py::gil_scoped_release>())
         .def_property_readonly("publishing", &publishingStatus)
         .def_property_readonly("is_recording", &Device::isRecording)
-        .def_property_readonly("log_entries_lost",
-                               [](Device& d) { return d.reader().entriesLost(); })
-        .def("take_events", [](Device& d) {
-            const std::vector<EventRecord> events = d.takeEvents();
-            py::list list;
-            for (const EventRecord& e : events)
-                list.append(py::make_tuple(e.timestampMs, e.code));
-            return list;
-        })
+        .def_property_readonly(
+            "log_entries_lost", [](Device& d) { return d.reader().entriesLost(); })
+        .def("take_events",
+            [](Device& d) {
+                const std::vector<EventRecord> events = d.takeEvents();
+                py::list list;
+                for (const EventRecord& e : events)
+                    list.append(py::make_tuple(e.timestampMs, e.code));
+                return list;
+            })
         .def_property_readonly("is_open", &Device::isOpen)
         .def_property_readonly("is_streaming", &Device::isStreaming)
         .def_property_readonly("stream_end_code", &Device::streamEndCode)

@@ -36,11 +36,13 @@ std::string hostName()
 
 std::string lslSourceId(const DeviceInfo& device, bool virtualHeadset, const std::string& host)
 {
-    const std::string channel = device.dongleChannel >= 0 ? std::to_string(device.dongleChannel) : "unknown";
+    const std::string channel
+        = device.dongleChannel >= 0 ? std::to_string(device.dongleChannel) : "unknown";
     return "ondira-" + host + (virtualHeadset ? "-virtual" : "") + "-dongle-channel-" + channel;
 }
 
-struct LslPublisher::Impl {
+struct LslPublisher::Impl
+{
     Impl(Session& session, LslOptions options)
         : session(session)
         , options(std::move(options))
@@ -69,10 +71,10 @@ struct LslPublisher::Impl {
     mutable std::mutex outletsMutex; // guards the two pointers against status()
     std::unique_ptr<lsl::Outlet> eeg;
     std::unique_ptr<lsl::Outlet> markers;
-    std::atomic<std::uint16_t> dataPort{0};
+    std::atomic<std::uint16_t> dataPort{ 0 };
     std::string sourceId;
     long long cursor = 0;
-    std::atomic<bool> stopping{false};
+    std::atomic<bool> stopping{ false };
     std::thread thread;
     bool attached = false;
 
@@ -86,8 +88,8 @@ struct LslPublisher::Impl {
     double lastStamp = 0.0;
     std::vector<LogEntry> entries;
 
-    std::atomic<long long> samplesSent{0};
-    std::atomic<long long> markersSent{0};
+    std::atomic<long long> samplesSent{ 0 };
+    std::atomic<long long> markersSent{ 0 };
 };
 
 double LslPublisher::Impl::timeOf(double index, std::int64_t fallbackNs) const
@@ -104,8 +106,8 @@ void LslPublisher::Impl::pushRows(std::size_t count)
     for (std::size_t i = 0; i < count; ++i) {
         const Row& row = rows[i];
         for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c)
-            values[i * OndiraData::CHANNEL_COUNT + static_cast<std::size_t>(c)] =
-                static_cast<float>(row.sample.microvolts[static_cast<std::size_t>(c)]);
+            values[i * OndiraData::CHANNEL_COUNT + static_cast<std::size_t>(c)]
+                = static_cast<float>(row.sample.microvolts[static_cast<std::size_t>(c)]);
         // Timestamps rise within a stream: where a new fit of the time line
         // puts a sample a little before the one sent last (in the first
         // seconds, after a reconnection), it is sent just after that one.
@@ -195,12 +197,13 @@ bool LslPublisher::start(const DeviceInfo& device, std::string& error)
     eeg.format = lsl::ChannelFormat::Float32;
     eeg.sourceId = sourceId;
     for (const std::string& label : d->options.labels)
-        eeg.channels.push_back({label, "microvolts", "EEG"});
-    eeg.acquisition = {{"manufacturer", "Ondira"},
-                       {"model", "Ondira four-channel EEG headset"},
-                       {"dongle_firmware", device.dongleFirmware.empty() ? "unknown" : device.dongleFirmware},
-                       {"headset_firmware", device.headsetFirmware.empty() ? "unknown" : device.headsetFirmware},
-                       {"radio_channel", device.dongleChannel >= 0 ? std::to_string(device.dongleChannel) : "unknown"}};
+        eeg.channels.push_back({ label, "microvolts", "EEG" });
+    eeg.acquisition = { { "manufacturer", "Ondira" },
+        { "model", "Ondira four-channel EEG headset" },
+        { "dongle_firmware", device.dongleFirmware.empty() ? "unknown" : device.dongleFirmware },
+        { "headset_firmware", device.headsetFirmware.empty() ? "unknown" : device.headsetFirmware },
+        { "radio_channel",
+            device.dongleChannel >= 0 ? std::to_string(device.dongleChannel) : "unknown" } };
     lsl::StreamInfo marks;
     marks.name = d->options.name + "-Markers";
     marks.type = "Markers";
@@ -270,7 +273,8 @@ LslStatus LslPublisher::status() const
         const lsl::OutletStats eeg = d->eeg->stats();
         const lsl::OutletStats marks = d->markers->stats();
         s.inlets = eeg.inlets + marks.inlets;
-        s.droppedForInlets = static_cast<long long>(eeg.samplesDroppedForInlets + marks.samplesDroppedForInlets);
+        s.droppedForInlets
+            = static_cast<long long>(eeg.samplesDroppedForInlets + marks.samplesDroppedForInlets);
         s.badRequests = static_cast<long long>(eeg.badRequests + marks.badRequests);
     }
     return s;

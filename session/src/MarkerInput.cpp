@@ -84,7 +84,7 @@ void MarkerInput::Impl::take(const std::string& text, bool tooLong, const std::s
         ++counts.notPlaced;
     }
     problem(std::string("not placed: ") + placementName(result.placement),
-            "marker " + quoted(text) + " not placed: " + placementName(result.placement));
+        "marker " + quoted(text) + " not placed: " + placementName(result.placement));
 }
 
 void MarkerInput::Impl::readLines(int fd)

@@ -102,7 +102,7 @@ struct Recording::Impl {
     long long dropRunWall = 0;
     long long entriesLost = 0;
     long long markersWritten = 0;
-    bool startTold = false;           // the writers know when the first row was taken
+    bool startTold = false; // the writers know when the first row was taken
     std::map<std::string, int> eventsByType;
     std::string error;
 };
@@ -179,8 +179,8 @@ void Recording::Impl::tellClock()
     const TimeLineEstimate line = session.timeLine().estimate();
     if (!haveFirst || line.samplesPerSecond <= 0 || failed.load())
         return;
-    const formats::ClockSummary clock{line.samplesPerSecond, line.ratePpm, line.rateUncertaintyPpm, line.converged,
-                                      seconds(static_cast<double>(written.load())), wallNowMs()};
+    const formats::ClockSummary clock{ line.samplesPerSecond, line.ratePpm, line.rateUncertaintyPpm,
+        line.converged, seconds(static_cast<double>(written.load())), wallNowMs() };
     for (auto& writer : writers) {
         if (!writer->writeClock(clock)) {
             fail(*writer);

@@ -84,8 +84,8 @@ struct RecordingRun::Impl {
     Session session;
     std::vector<std::unique_ptr<formats::Writer>> writers;
     std::unique_ptr<Recording> recording;
-    std::unique_ptr<LslPublisher> publisher;         // lives as long as the run
-    std::atomic<LslPublisher*> publishing{nullptr};  // once it has started, for progress()
+    std::unique_ptr<LslPublisher> publisher; // lives as long as the run
+    std::atomic<LslPublisher*> publishing{ nullptr }; // once it has started, for progress()
     long long cursor;
 
     std::atomic<int> state{static_cast<int>(RunState::Idle)};
@@ -341,8 +341,8 @@ Summary RecordingRun::finish()
     } else if (outcome == Outcome::OutputFailed && message.empty()) {
         message = result.error;
     }
-    if (result.samples == 0 && outcome != Outcome::HeadsetFailed && outcome != Outcome::OutputFailed &&
-        outcome != Outcome::PublishFailed)
+    if (result.samples == 0 && outcome != Outcome::HeadsetFailed && outcome != Outcome::OutputFailed
+        && outcome != Outcome::PublishFailed)
         outcome = Outcome::NothingRecorded;
 
     summary.outcome = outcome;

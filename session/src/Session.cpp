@@ -250,7 +250,7 @@ struct Session::Impl {
     std::chrono::steady_clock::time_point reconnectDeadline;
     std::chrono::steady_clock::time_point nextAttempt;
     std::int64_t lostAtNs = 0;
-    std::uint32_t stepsSaid = 0;     // steps of the time line told in the log
+    std::uint32_t stepsSaid = 0; // steps of the time line told in the log
 
     std::thread control;
 };
@@ -706,7 +706,8 @@ void Session::Impl::watch()
     const std::uint32_t steps = timeLine.estimate().steps;
     if (steps > stepsSaid) {
         stepsSaid = steps;
-        info("The time line begins a new fit: the samples after a break do not go on from those before it");
+        info("The time line begins a new fit: the samples after a break do not go on from those "
+             "before it");
     }
     const Link now = currentLink();
     if (now == Link::Streaming && lostCode.load() >= 0 && watching.load())

@@ -179,13 +179,13 @@ TEST_F(Streaming, PingAnswersAtOnceWhileStreamingAndAsksTheHeadsetOtherwise)
     // The ping asks the headset for its firmware (0x1235, from the dongle
     // 0x1234), once more for each reply that came late on a busy machine;
     // samples still on their way after the stop are answered with stops.
-    const std::vector<unsigned char> request = bytes({0x05, 0x12, 0x35, 0x12, 0x34, 0xA0});
+    const std::vector<unsigned char> request = bytes({ 0x05, 0x12, 0x35, 0x12, 0x34, 0xA0 });
     const auto commands = commandsOf(0);
     int requests = 0;
     for (std::size_t i = static_cast<std::size_t>(stopped); i < commands.size(); ++i) {
         const std::vector<unsigned char>& c = commands[i].bytes;
         const bool stop = c.size() == 19 && c[5] == 0xD0 && c[7] == 0 && c[8] == 0 && c[9] == 0x02
-                          && c[10] == 0x00 && c[15] == 0 && c[16] == 0; // register 0x200 := 0
+            && c[10] == 0x00 && c[15] == 0 && c[16] == 0; // register 0x200 := 0
         requests += c == request ? 1 : 0;
         EXPECT_TRUE(c == request || stop) << written();
     }

@@ -152,14 +152,15 @@ TEST(EdfWriter, WritesHeaderSamplesAnnotationsAndCompletesTheLastSecond)
 TEST(EdfWriter, StartTimeFromTheTimeLineToTheTenthOfAMicrosecond)
 {
     const long long told = 1700000000000LL * 1000000 + 87654321; // .087654321 s
-    struct Case {
+    struct Case
+    {
         const char* name;
-        int toldAfter;   // samples written before startsAt; -1: never
+        int toldAfter; // samples written before startsAt; -1: never
         long long subsecond;
     } const cases[] = {
-        {"told first", 0, 876543},
-        {"told after two records", 600, 876543},
-        {"never told", -1, 123 * 10000},
+        { "told first", 0, 876543 },
+        { "told after two records", 600, 876543 },
+        { "never told", -1, 123 * 10000 },
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,7 +169,8 @@ TEST(EdfWriter, StartTimeFromTheTimeLineToTheTenthOfAMicrosecond)
         const std::vector<Sample> samples = makeSamples(875);
         EdfWriter writer(path);
         ASSERT_TRUE(writer.open());
-        const std::size_t first = c.toldAfter < 0 ? samples.size() : static_cast<std::size_t>(c.toldAfter);
+        const std::size_t first
+            = c.toldAfter < 0 ? samples.size() : static_cast<std::size_t>(c.toldAfter);
         ASSERT_TRUE(writer.writeSamples(samples.data(), first));
         if (c.toldAfter >= 0)
             writer.startsAt(told);
@@ -177,7 +179,8 @@ TEST(EdfWriter, StartTimeFromTheTimeLineToTheTenthOfAMicrosecond)
         const EdfContent edf = readEdf(path);
         ASSERT_TRUE(edf.ok) << edf.error;
         EXPECT_EQ(edf.subsecond, c.subsecond);
-        const QDateTime expected = QDateTime::fromMSecsSinceEpoch(c.toldAfter < 0 ? samples[0].timestampMs : told / 1000000);
+        const QDateTime expected = QDateTime::fromMSecsSinceEpoch(
+            c.toldAfter < 0 ? samples[0].timestampMs : told / 1000000);
         EXPECT_EQ(edf.second, expected.time().second());
         EXPECT_EQ(edf.minute, expected.time().minute());
         ASSERT_EQ(edf.records, 4);

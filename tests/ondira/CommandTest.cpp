@@ -123,7 +123,7 @@ TEST_F(CommandTest, VersionAndHelp)
     EXPECT_TRUE(r.out.startsWith(QStringLiteral("ondira " ONDIRA_VERSION))) << r.out.toStdString();
     r = run({QStringLiteral("--help")});
     EXPECT_EQ(r.status, 0);
-    for (const char* word : {"record", "stream", "info", "set"})
+    for (const char* word : { "record", "stream", "info", "set" })
         EXPECT_TRUE(r.out.contains(QString::fromUtf8(word)));
     for (const char* help : {"--help", "--help-all"}) {
         r = run({QStringLiteral("record"), QString::fromUtf8(help)});
@@ -145,37 +145,43 @@ TEST_F(CommandTest, BadUsage_Status2AndAMessageNamingTheOptionAndItsRange)
     const QString out = path(QStringLiteral("x"));
     const QStringList record = {QStringLiteral("record"), QStringLiteral("--output"), out};
     const std::vector<std::pair<QStringList, QString>> cases = {
-        {{}, QStringLiteral("no command given")},
-        {{QStringLiteral("frobnicate")}, QStringLiteral("unknown command 'frobnicate'")},
-        {{QStringLiteral("record")}, QStringLiteral("--output BASE is required")},
-        {record + QStringList{QStringLiteral("--seconds"), QStringLiteral("0")},
-         QStringLiteral("--seconds must be a number of seconds greater than 0")},
-        {record + QStringList{QStringLiteral("--seconds"), QStringLiteral("abc")}, QStringLiteral("not 'abc'")},
-        {record + QStringList{QStringLiteral("--seconds")}, QStringLiteral("--seconds")},
-        {record + QStringList{QStringLiteral("--calibrate"), QStringLiteral("1,5")},
-         QStringLiteral("--calibrate takes channel numbers 1 to 4")},
-        {record + QStringList{QStringLiteral("--labels"), QStringLiteral("a,b")},
-         QStringLiteral("--labels takes exactly four names")},
-        {record + QStringList{QStringLiteral("--labels"), QStringLiteral("Fp1,Fp2,O 1,O2")},
-         QStringLiteral("'O 1' is not a valid electrode name")},
-        {record + QStringList{QStringLiteral("--format"), QStringLiteral("edf,xyz")},
-         QStringLiteral("--format takes any of edf,csv,events,png")},
-        {record + QStringList{QStringLiteral("--reconnect"), QStringLiteral("-1")},
-         QStringLiteral("--reconnect must be a number of seconds from 0 to 86400")},
-        {record + QStringList{QStringLiteral("--bogus")}, QStringLiteral("bogus")},
-        {record + QStringList{QStringLiteral("extra")}, QStringLiteral("unexpected argument 'extra'")},
-        {record + QStringList{QStringLiteral("--sim"), QStringLiteral("loss=2")},
-         QStringLiteral("--sim \"loss=2\": bad value in \"loss=2\"")},
-        {{QStringLiteral("set")}, QStringLiteral("give --dongle-channel N and/or --headset-channel N (0 to 15)")},
-        {{QStringLiteral("set"), QStringLiteral("--dongle-channel"), QStringLiteral("16")},
-         QStringLiteral("--dongle-channel takes a radio channel from 0 to 15, not '16'")},
-        {{QStringLiteral("info"), QStringLiteral("--simulate"), QStringLiteral("now")},
-         QStringLiteral("unexpected argument 'now'")},
-        {{QStringLiteral("stream"), QStringLiteral("--output"), out}, QStringLiteral("Unknown option 'output'")},
-        {{QStringLiteral("stream"), QStringLiteral("--lsl-interface"), QStringLiteral("localhost")},
-         QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, not 'localhost'")},
-        {{QStringLiteral("stream"), QStringLiteral("--lsl-name"), QString()},
-         QStringLiteral("stream: --lsl-name takes a name of 1 to 200 characters")},
+        { {}, QStringLiteral("no command given") },
+        { { QStringLiteral("frobnicate") }, QStringLiteral("unknown command 'frobnicate'") },
+        { { QStringLiteral("record") }, QStringLiteral("--output BASE is required") },
+        { record + QStringList{ QStringLiteral("--seconds"), QStringLiteral("0") },
+            QStringLiteral("--seconds must be a number of seconds greater than 0") },
+        { record + QStringList{ QStringLiteral("--seconds"), QStringLiteral("abc") },
+            QStringLiteral("not 'abc'") },
+        { record + QStringList{ QStringLiteral("--seconds") }, QStringLiteral("--seconds") },
+        { record + QStringList{ QStringLiteral("--calibrate"), QStringLiteral("1,5") },
+            QStringLiteral("--calibrate takes channel numbers 1 to 4") },
+        { record + QStringList{ QStringLiteral("--labels"), QStringLiteral("a,b") },
+            QStringLiteral("--labels takes exactly four names") },
+        { record + QStringList{ QStringLiteral("--labels"), QStringLiteral("Fp1,Fp2,O 1,O2") },
+            QStringLiteral("'O 1' is not a valid electrode name") },
+        { record + QStringList{ QStringLiteral("--format"), QStringLiteral("edf,xyz") },
+            QStringLiteral("--format takes any of edf,csv,events,png") },
+        { record + QStringList{ QStringLiteral("--reconnect"), QStringLiteral("-1") },
+            QStringLiteral("--reconnect must be a number of seconds from 0 to 86400") },
+        { record + QStringList{ QStringLiteral("--bogus") }, QStringLiteral("bogus") },
+        { record + QStringList{ QStringLiteral("extra") },
+            QStringLiteral("unexpected argument 'extra'") },
+        { record + QStringList{ QStringLiteral("--sim"), QStringLiteral("loss=2") },
+            QStringLiteral("--sim \"loss=2\": bad value in \"loss=2\"") },
+        { { QStringLiteral("set") },
+            QStringLiteral("give --dongle-channel N and/or --headset-channel N (0 to 15)") },
+        { { QStringLiteral("set"), QStringLiteral("--dongle-channel"), QStringLiteral("16") },
+            QStringLiteral("--dongle-channel takes a radio channel from 0 to 15, not '16'") },
+        { { QStringLiteral("info"), QStringLiteral("--simulate"), QStringLiteral("now") },
+            QStringLiteral("unexpected argument 'now'") },
+        { { QStringLiteral("stream"), QStringLiteral("--output"), out },
+            QStringLiteral("Unknown option 'output'") },
+        { { QStringLiteral("stream"), QStringLiteral("--lsl-interface"),
+              QStringLiteral("localhost") },
+            QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, "
+                           "not 'localhost'") },
+        { { QStringLiteral("stream"), QStringLiteral("--lsl-name"), QString() },
+            QStringLiteral("stream: --lsl-name takes a name of 1 to 200 characters") },
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first.join(QLatin1Char(' ')).toStdString());
@@ -451,9 +457,10 @@ TEST_F(CommandTest, Stream_ReadByAnInletOnLoopback_MarkersBeside_RecordLslWrites
     QProcess process;
     prepare(process);
     process.start(QStringLiteral(ONDIRA_CLI),
-                  {QStringLiteral("stream"), QStringLiteral("--simulate"), QStringLiteral("--seconds"), QStringLiteral("4"),
-                   QStringLiteral("--lsl-name"), name, QStringLiteral("--lsl-interface"), QStringLiteral("127.0.0.1"),
-                   QStringLiteral("--markers"), QStringLiteral("stdin")});
+        { QStringLiteral("stream"), QStringLiteral("--simulate"), QStringLiteral("--seconds"),
+            QStringLiteral("4"), QStringLiteral("--lsl-name"), name,
+            QStringLiteral("--lsl-interface"), QStringLiteral("127.0.0.1"),
+            QStringLiteral("--markers"), QStringLiteral("stdin") });
     ASSERT_TRUE(process.waitForStarted(10000));
     QByteArray out;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -508,15 +515,19 @@ TEST_F(CommandTest, Stream_ReadByAnInletOnLoopback_MarkersBeside_RecordLslWrites
     EXPECT_EQ(process.exitCode(), 0) << process.readAllStandardError().toStdString();
     EXPECT_TRUE(out.contains("Streamed 4.0 s: 1000 samples")) << out.toStdString();
     EXPECT_TRUE(out.contains("Markers: 1 placed")) << out.toStdString();
-    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' ')), QStringLiteral("log.txt"))
+    EXPECT_EQ(
+        QDir(dir.path()).entryList(QDir::Files).join(QLatin1Char(' ')), QStringLiteral("log.txt"))
         << "stream writes no files but the library's log";
 
-    const Result r = run({QStringLiteral("record"), QStringLiteral("--simulate"), QStringLiteral("--seconds"),
-                          QStringLiteral("1"), QStringLiteral("--lsl"), QStringLiteral("--lsl-name"), name,
-                          QStringLiteral("--lsl-interface"), QStringLiteral("127.0.0.1"), QStringLiteral("--format"),
-                          QStringLiteral("csv"), QStringLiteral("--output"), path(QStringLiteral("both"))});
+    const Result r = run({ QStringLiteral("record"), QStringLiteral("--simulate"),
+        QStringLiteral("--seconds"), QStringLiteral("1"), QStringLiteral("--lsl"),
+        QStringLiteral("--lsl-name"), name, QStringLiteral("--lsl-interface"),
+        QStringLiteral("127.0.0.1"), QStringLiteral("--format"), QStringLiteral("csv"),
+        QStringLiteral("--output"), path(QStringLiteral("both")) });
     EXPECT_EQ(r.status, 0) << r.err.toStdString();
-    EXPECT_TRUE(r.out.contains(QStringLiteral("LSL: publishing '%1'").arg(name))) << r.out.toStdString();
-    EXPECT_TRUE(r.out.contains(QStringLiteral("Recorded 1.0 s: 250 samples"))) << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("LSL: publishing '%1'").arg(name)))
+        << r.out.toStdString();
+    EXPECT_TRUE(r.out.contains(QStringLiteral("Recorded 1.0 s: 250 samples")))
+        << r.out.toStdString();
     EXPECT_EQ(validCsv(file(QStringLiteral("both.csv"))).size(), 251u);
 }

@@ -35,7 +35,8 @@ protected:
 
 TEST_F(DeviceTest, MarksFromAThreadWhileReadingAndRecording_EachInOneChunkAndTheRecording)
 {
-    Device device(ondira::session::Driver::virtualHeadset(ONDIRA_SIM_LIBRARY), 60 * OndiraData::SAMPLE_RATE_HZ);
+    Device device(ondira::session::Driver::virtualHeadset(ONDIRA_SIM_LIBRARY),
+        60 * OndiraData::SAMPLE_RATE_HZ);
     ASSERT_TRUE(device.open().ok);
     const std::string path = (cwd.path() + "/marked.edf").toStdString();
     std::string error;

@@ -66,7 +66,7 @@ protected:
         ASSERT_EQ(ondira_sim_configure(config.c_str()), 0) << ondira_sim_last_error();
         SessionOptions settings;
         settings.driver = Driver::virtualHeadset(ONDIRA_SIM_LIBRARY);
-        settings.calibrate = {{false, false, false, false}};
+        settings.calibrate = { { false, false, false, false } };
         settings.lost = lost;
         session = std::make_unique<Session>(settings);
         const CallResult connected = session->connect().result();
@@ -78,7 +78,8 @@ protected:
         info = connected.info;
     }
 
-    void connect(lsltest::Inlet& inlet, const lsltest::Resolved& stream, lsltest::FeedOptions feed = {})
+    void connect(
+        lsltest::Inlet& inlet, const lsltest::Resolved& stream, lsltest::FeedOptions feed = {})
     {
         std::string error;
         ASSERT_TRUE(inlet.connect(stream, feed, error)) << error;
@@ -95,11 +96,12 @@ protected:
 
 TEST_F(LslPublisherTest, EverySampleValueExactAtItsTimeOnTheTimeLine_MarkersAndEventsBeside)
 {
-    ASSERT_NO_FATAL_FAILURE(publish("drop=30 timescale=1.01")); // a clock 1 % fast: the fit settles in seconds
+    ASSERT_NO_FATAL_FAILURE(
+        publish("drop=30 timescale=1.01")); // a clock 1 % fast: the fit settles in seconds
     const std::string sourceId = publisher->status().sourceId;
     EXPECT_NE(sourceId.find("-virtual-dongle-channel-9"), std::string::npos) << sourceId;
-    for (const std::string& query :
-         {std::string("type='EEG'"), "name='" + options.name + "'", "source_id='" + sourceId + "'"}) {
+    for (const std::string& query : { std::string("type='EEG'"), "name='" + options.name + "'",
+             "source_id='" + sourceId + "'" }) {
         SCOPED_TRACE(query);
         EXPECT_EQ(findStream(query, options.name).channelCount, 4);
     }
@@ -108,11 +110,12 @@ TEST_F(LslPublisherTest, EverySampleValueExactAtItsTimeOnTheTimeLine_MarkersAndE
     lsltest::Connection full;
     std::string xml;
     ASSERT_TRUE(full.open(eeg.dataPort) && full.send("LSL:fullinfo\r\n") && full.readToEnd(xml, 5));
-    for (const char* part : {"<manufacturer>Ondira</manufacturer>", "<label>Ch1</label>", "<unit>microvolts</unit>",
-                             "<dongle_firmware>2.4</dongle_firmware>", "<headset_firmware>3.5</headset_firmware>"})
+    for (const char* part :
+        { "<manufacturer>Ondira</manufacturer>", "<label>Ch1</label>", "<unit>microvolts</unit>",
+            "<dongle_firmware>2.4</dongle_firmware>", "<headset_firmware>3.5</headset_firmware>" })
         EXPECT_NE(xml.find(part), std::string::npos) << part << " in " << xml;
-    const lsltest::Resolved markers = findStream("type='Markers' and name='" + options.name + "-Markers'",
-                                                 options.name + "-Markers");
+    const lsltest::Resolved markers = findStream(
+        "type='Markers' and name='" + options.name + "-Markers'", options.name + "-Markers");
     ASSERT_EQ(markers.channelFormat, "string");
     lsltest::Inlet samples, strings;
     connect(samples, eeg);
@@ -122,7 +125,8 @@ TEST_F(LslPublisherTest, EverySampleValueExactAtItsTimeOnTheTimeLine_MarkersAndE
     Tap mine(20000);
     ASSERT_TRUE(session->attach(mine));
     ASSERT_TRUE(session->start().result().ok);
-    ASSERT_TRUE(waitFor([&] { return session->timeLine().estimate().converged; }, std::chrono::seconds(30)));
+    ASSERT_TRUE(waitFor(
+        [&] { return session->timeLine().estimate().converged; }, std::chrono::seconds(30)));
     const long long settledFrom = session->status().timeline;
     const MarkResult marked = session->mark("face 17");
     ASSERT_TRUE(marked.placed());
@@ -142,7 +146,9 @@ TEST_F(LslPublisherTest, EverySampleValueExactAtItsTimeOnTheTimeLine_MarkersAndE
         ASSERT_EQ(values.size(), 4u);
         for (int c = 0; c < 4; ++c)
             ASSERT_EQ(values[c], static_cast<float>(delivered[i].microvolts[c])) << "sample " << i;
-        const double expected = static_cast<double>(line.timeOf(static_cast<double>(delivered[i].index)).steadyNs) / 1e9;
+        const double expected
+            = static_cast<double>(line.timeOf(static_cast<double>(delivered[i].index)).steadyNs)
+            / 1e9;
         worst = std::max(worst, std::abs(stamp - expected));
         if (delivered[i].index >= settledFrom)
             worstSettled = std::max(worstSettled, std::abs(stamp - expected));
@@ -155,20 +161,25 @@ TEST_F(LslPublisherTest, EverySampleValueExactAtItsTimeOnTheTimeLine_MarkersAndE
     // within half a sample (what settled means), as the fit moved by less.
     EXPECT_LT(worst, 0.25);
     EXPECT_LT(worstSettled, 0.002);
-    EXPECT_EQ(std::count_if(delivered.begin(), delivered.end(), [](const TapRecord& r) { return r.flag == 1; }), 5);
+    EXPECT_EQ(std::count_if(delivered.begin(), delivered.end(),
+                  [](const TapRecord& r) { return r.flag == 1; }),
+        5);
 
     std::vector<std::pair<std::string, double>> told;
     std::string text;
     double stamp = 0;
     while (strings.readString(text, stamp, 1))
-        told.push_back({text, stamp});
+        told.push_back({ text, stamp });
     const auto has = [&](const std::string& what) {
-        return std::find_if(told.begin(), told.end(), [&](const auto& t) { return t.first == what; });
+        return std::find_if(
+            told.begin(), told.end(), [&](const auto& t) { return t.first == what; });
     };
     ASSERT_NE(has("face 17"), told.end());
-    EXPECT_NEAR(has("face 17")->second, static_cast<double>(line.timeOf(marked.position).steadyNs) / 1e9, 0.004);
+    EXPECT_NEAR(has("face 17")->second,
+        static_cast<double>(line.timeOf(marked.position).steadyNs) / 1e9, 0.004);
     EXPECT_NE(has("5 samples lost"), told.end()) << "the fillers of the lost packet";
-    EXPECT_TRUE(std::any_of(told.begin(), told.end(), [](const auto& t) { return t.first.rfind("status: ", 0) == 0; }));
+    EXPECT_TRUE(std::any_of(
+        told.begin(), told.end(), [](const auto& t) { return t.first.rfind("status: ", 0) == 0; }));
 }
 
 // One inlet that stops reading while another reads and a recording writes:
@@ -211,14 +222,17 @@ TEST_F(LslPublisherTest, HeadsetUnpluggedAndBack_TheStreamGoesOnAndTheLossIsTold
 {
     ASSERT_NO_FATAL_FAILURE(publish("replug_after_ms=300", LostPolicy::reconnect(10, 0.2)));
     const lsltest::Resolved eeg = findStream("name='" + options.name + "'", options.name);
-    const lsltest::Resolved markers = findStream("name='" + options.name + "-Markers'", options.name + "-Markers");
+    const lsltest::Resolved markers
+        = findStream("name='" + options.name + "-Markers'", options.name + "-Markers");
     lsltest::Inlet samples, strings;
     connect(samples, eeg);
     connect(strings, markers);
     ASSERT_TRUE(session->start().result().ok);
     ASSERT_TRUE(waitFor([&] { return session->status().timeline >= 250; }));
     ondira_sim_unplug(0);
-    ASSERT_TRUE(waitFor([&] { return session->status().reconnects == 1 && session->status().link == Link::Streaming; }));
+    ASSERT_TRUE(waitFor([&] {
+        return session->status().reconnects == 1 && session->status().link == Link::Streaming;
+    }));
     const long long before = publisher->status().samples;
     ASSERT_TRUE(waitFor([&] { return publisher->status().samples > before + 250; }));
     session->stop().wait();

@@ -96,7 +96,8 @@ TEST(TimeLineLive, ConvergesAndPlacesMarkersAndTheStartOnTheHeadsetsSamples)
         const std::int64_t now = steadyNs();
         markers.push_back(Placed{ now, session.mark("m" + std::to_string(i)) });
         const long long seen = session.status().timeline;
-        ASSERT_TRUE(waitFor([&] { return session.status().timeline >= seen + 25; }, std::chrono::seconds(10)));
+        ASSERT_TRUE(waitFor(
+            [&] { return session.status().timeline >= seen + 25; }, std::chrono::seconds(10)));
     }
     const TimeLineEstimate estimate = timeLine.estimate();
     session.stop().wait();
@@ -129,7 +130,8 @@ TEST(TimeLineLive, ConvergesAndPlacesMarkersAndTheStartOnTheHeadsetsSamples)
     const double packetNs = (count * sxy - sx * sy) / (count * sxx - sx * sx);
     const double firstArrival = y0 + (sy - packetNs * sx) / count;
     const double period = packetNs / SAMPLES_PER_PACKET;
-    const auto trueIndex = [&](double ns) { return (SAMPLES_PER_PACKET - 1) + (ns - firstArrival) / period; };
+    const auto trueIndex
+        = [&](double ns) { return (SAMPLES_PER_PACKET - 1) + (ns - firstArrival) / period; };
 
     EXPECT_NEAR(estimate.samplesPerSecond, 1e9 / period, 1e9 / period * 1e-3);
     EXPECT_EQ(estimate.fit, 1u);
@@ -155,8 +157,10 @@ TEST(TimeLineLive, ConvergesAndPlacesMarkersAndTheStartOnTheHeadsetsSamples)
     // The EDF+ starts at the first sample's acquisition on the wall clock.
     const ondira_test::EdfContent edf = ondira_test::readEdf(base + ".edf");
     ASSERT_TRUE(edf.ok) << edf.error;
-    const QDateTime start(QDate(edf.year, edf.month, edf.day), QTime(edf.hour, edf.minute, edf.second));
-    const double startNs = static_cast<double>(start.toMSecsSinceEpoch()) * 1e6 + static_cast<double>(edf.subsecond) * 100;
+    const QDateTime start(
+        QDate(edf.year, edf.month, edf.day), QTime(edf.hour, edf.minute, edf.second));
+    const double startNs = static_cast<double>(start.toMSecsSinceEpoch()) * 1e6
+        + static_cast<double>(edf.subsecond) * 100;
     const double sampleZero = firstArrival - (SAMPLES_PER_PACKET - 1) * period;
     EXPECT_NEAR(startNs - static_cast<double>(wallMinusSteadyNs()), sampleZero, 3 * period);
     EXPECT_NEAR(static_cast<double>(timeLine.timeOf(0.0).steadyNs), sampleZero, 3 * period);

@@ -372,7 +372,8 @@ TEST_F(AcquisitionTest, Publishing_FollowsTheConnection_AFailureTurnsTheSwitchOf
     link->setPublishing(true); // before connecting: from the connection on
     link->connect(Source::VirtualHeadset, true);
     ASSERT_TRUE(until([&] { return link->status().lsl.running; })) << listOf(log);
-    EXPECT_TRUE(logHas(log, LogKind::Note, "Publishing '" + options.lsl.name + "' and")) << listOf(log);
+    EXPECT_TRUE(logHas(log, LogKind::Note, "Publishing '" + options.lsl.name + "' and"))
+        << listOf(log);
     std::vector<lsltest::Resolved> found;
     ASSERT_TRUE(lsltest::waitUntil([&] {
         found = lsltest::resolve("name='" + options.lsl.name + "'", 0.3, 1);
@@ -407,7 +408,8 @@ TEST_F(AcquisitionTest, Publishing_FollowsTheConnection_AFailureTurnsTheSwitchOf
     link->setPublishing(true);
     ASSERT_TRUE(settled());
     pump();
-    EXPECT_TRUE(logHas(log, LogKind::Failure, "Could not publish the stream on LSL: ")) << listOf(log);
+    EXPECT_TRUE(logHas(log, LogKind::Failure, "Could not publish the stream on LSL: "))
+        << listOf(log);
     EXPECT_FALSE(link->status().publishWanted);
     EXPECT_EQ(link->status().link, Link::Connected);
 }

@@ -359,7 +359,7 @@ TEST_F(WindowTest, NoHeadset_ShowsAMessageAndTheWindowNeverFreezes)
 
 TEST_F(WindowTest, PublishSwitch_ShowsTheInletsAndGoesOffWhenPublishingFails)
 {
-    for (const bool works : {true, false}) {
+    for (const bool works : { true, false }) {
         SCOPED_TRACE(works ? "loopback" : "an address not of this machine");
         AcquisitionOptions options = simulatorOptions();
         options.lsl.name = "OndiraWindow" + std::to_string(QCoreApplication::applicationPid());
@@ -371,12 +371,14 @@ TEST_F(WindowTest, PublishSwitch_ShowsTheInletsAndGoesOffWhenPublishingFails)
         connectAndStart();
         box->setChecked(true);
         if (works) {
-            EXPECT_TRUE(waitUntil([&] { return box->text() == QStringLiteral("Publishing on LSL (0 inlets)"); }))
-                << box->text().toStdString();
+            EXPECT_TRUE(waitUntil([&] {
+                return box->text() == QStringLiteral("Publishing on LSL (0 inlets)");
+            })) << box->text().toStdString();
             EXPECT_TRUE(box->isChecked());
         } else {
             EXPECT_TRUE(waitUntil([&] { return !box->isChecked(); })) << "the switch goes back off";
-            EXPECT_TRUE(events().contains(QStringLiteral("Could not publish the stream on LSL"))) << events().toStdString();
+            EXPECT_TRUE(events().contains(QStringLiteral("Could not publish the stream on LSL")))
+                << events().toStdString();
             EXPECT_EQ(box->text(), QStringLiteral("Publish on LSL"));
         }
     }

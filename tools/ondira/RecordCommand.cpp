@@ -13,13 +13,13 @@
 #include <QSet>
 
 #include <algorithm>
-#include <csignal>
-#include <memory>
-#include <vector>
-#include <cstdio>
 #include <arpa/inet.h>
+#include <csignal>
+#include <cstdio>
+#include <memory>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <vector>
 
 using namespace ondira::formats;
 using namespace ondira::session;
@@ -78,7 +78,9 @@ QString progressLine(const Progress& p)
                                       : QStringLiteral("%1 s").arg(seconds(p.recordedSeconds));
     line += QStringLiteral("  %1 samples  %2 lost").arg(p.samples).arg(p.samplesLost);
     if (p.lsl.running)
-        line += QStringLiteral("  %1 LSL inlet%2").arg(p.lsl.inlets).arg(p.lsl.inlets == 1 ? QString() : QStringLiteral("s"));
+        line += QStringLiteral("  %1 LSL inlet%2")
+                    .arg(p.lsl.inlets)
+                    .arg(p.lsl.inlets == 1 ? QString() : QStringLiteral("s"));
     if (p.state == RunState::Reconnecting)
         line += QStringLiteral("  headset lost, trying to reopen it");
     else if (!p.lastStatus.empty())
@@ -88,8 +90,9 @@ QString progressLine(const Progress& p)
 
 /// What ondira record and ondira stream run: a recording run of the session
 /// layer, with files (record) or none (stream), published on LSL or not.
-struct RunSettings {
-    QString command;                 ///< "record" or "stream"
+struct RunSettings
+{
+    QString command; ///< "record" or "stream"
     bool writesFiles = true;
     RunOptions session;
     QString base;
@@ -98,50 +101,52 @@ struct RunSettings {
 };
 
 /// The options of both commands; `output` and `format` are record's alone.
-struct RunOptionSet {
-    QCommandLineOption output{QStringLiteral("output"),
-                              QStringLiteral("Required. Writes BASE.edf, BASE.csv, BASE.events.csv and BASE.png "
-                                             "(the folders in BASE must exist)."),
-                              QStringLiteral("BASE")};
-    QCommandLineOption seconds{QStringLiteral("seconds"),
-                               QStringLiteral("Run S seconds (decimals allowed, > 0); without it, until Ctrl-C."),
-                               QStringLiteral("S")};
-    QCommandLineOption calibrate{QStringLiteral("calibrate"),
-                                 QStringLiteral("Channels whose offset calibration is switched on, e.g. 1,2 "
-                                                "(default 1,2,3,4), or none."),
-                                 QStringLiteral("LIST"), QStringLiteral("1,2,3,4")};
-    QCommandLineOption labels{QStringLiteral("labels"),
-                              QStringLiteral("The four electrode names (default Ch1,Ch2,Ch3,Ch4)."),
-                              QStringLiteral("A,B,C,D"), QStringLiteral("Ch1,Ch2,Ch3,Ch4")};
-    QCommandLineOption format{QStringLiteral("format"),
-                              QStringLiteral("Any of edf,csv,events,png (default all four)."),
-                              QStringLiteral("LIST"), QStringLiteral("edf,csv,events,png")};
-    QCommandLineOption reconnect{QStringLiteral("reconnect"),
-                                 QStringLiteral("How long to keep trying to reopen a lost headset, in seconds "
-                                                "(default 60; 0: give up at once)."),
-                                 QStringLiteral("S"), QStringLiteral("60")};
-    QCommandLineOption markers{QStringLiteral("markers"),
-                               QStringLiteral("Stimulus markers from SOURCE, each at the moment it is read: "
-                                              "stdin (one per line), udp:PORT (one per datagram to 127.0.0.1) or "
-                                              "udp:ADDRESS:PORT; may be given more than once."),
-                               QStringLiteral("SOURCE")};
-    QCommandLineOption lsl{QStringLiteral("lsl"),
-                           QStringLiteral("Also publish the stream on the Lab Streaming Layer (see ondira stream).")};
-    QCommandLineOption lslName{QStringLiteral("lsl-name"),
-                               QStringLiteral("The LSL stream's name (default Ondira; the markers' is NAME-Markers)."),
-                               QStringLiteral("NAME"), QStringLiteral("Ondira")};
-    QCommandLineOption lslInterface{QStringLiteral("lsl-interface"),
-                                    QStringLiteral("Publish on this address of the machine alone, e.g. 127.0.0.1 "
-                                                   "(default: every interface)."),
-                                    QStringLiteral("ADDRESS")};
+struct RunOptionSet
+{
+    QCommandLineOption output{ QStringLiteral("output"),
+        QStringLiteral("Required. Writes BASE.edf, BASE.csv, BASE.events.csv and BASE.png "
+                       "(the folders in BASE must exist)."),
+        QStringLiteral("BASE") };
+    QCommandLineOption seconds{ QStringLiteral("seconds"),
+        QStringLiteral("Run S seconds (decimals allowed, > 0); without it, until Ctrl-C."),
+        QStringLiteral("S") };
+    QCommandLineOption calibrate{ QStringLiteral("calibrate"),
+        QStringLiteral("Channels whose offset calibration is switched on, e.g. 1,2 "
+                       "(default 1,2,3,4), or none."),
+        QStringLiteral("LIST"), QStringLiteral("1,2,3,4") };
+    QCommandLineOption labels{ QStringLiteral("labels"),
+        QStringLiteral("The four electrode names (default Ch1,Ch2,Ch3,Ch4)."),
+        QStringLiteral("A,B,C,D"), QStringLiteral("Ch1,Ch2,Ch3,Ch4") };
+    QCommandLineOption format{ QStringLiteral("format"),
+        QStringLiteral("Any of edf,csv,events,png (default all four)."), QStringLiteral("LIST"),
+        QStringLiteral("edf,csv,events,png") };
+    QCommandLineOption reconnect{ QStringLiteral("reconnect"),
+        QStringLiteral("How long to keep trying to reopen a lost headset, in seconds "
+                       "(default 60; 0: give up at once)."),
+        QStringLiteral("S"), QStringLiteral("60") };
+    QCommandLineOption markers{ QStringLiteral("markers"),
+        QStringLiteral("Stimulus markers from SOURCE, each at the moment it is read: "
+                       "stdin (one per line), udp:PORT (one per datagram to 127.0.0.1) or "
+                       "udp:ADDRESS:PORT; may be given more than once."),
+        QStringLiteral("SOURCE") };
+    QCommandLineOption lsl{ QStringLiteral("lsl"),
+        QStringLiteral("Also publish the stream on the Lab Streaming Layer (see ondira stream).") };
+    QCommandLineOption lslName{ QStringLiteral("lsl-name"),
+        QStringLiteral("The LSL stream's name (default Ondira; the markers' is NAME-Markers)."),
+        QStringLiteral("NAME"), QStringLiteral("Ondira") };
+    QCommandLineOption lslInterface{ QStringLiteral("lsl-interface"),
+        QStringLiteral("Publish on this address of the machine alone, e.g. 127.0.0.1 "
+                       "(default: every interface)."),
+        QStringLiteral("ADDRESS") };
 
     void addTo(QCommandLineParser& parser, bool recording) const
     {
         if (recording)
-            parser.addOptions({output, seconds, calibrate, labels, format, reconnect, markers, lsl, lslName,
-                               lslInterface});
+            parser.addOptions({ output, seconds, calibrate, labels, format, reconnect, markers, lsl,
+                lslName, lslInterface });
         else
-            parser.addOptions({seconds, calibrate, labels, reconnect, markers, lslName, lslInterface});
+            parser.addOptions(
+                { seconds, calibrate, labels, reconnect, markers, lslName, lslInterface });
     }
 };
 
@@ -154,34 +159,42 @@ int readSettings(const QCommandLineParser& parser, const RunOptionSet& o, RunSet
         MarkerSource source;
         std::string error;
         if (!parseMarkerSource(value.toStdString(), source, error))
-            return fail(EXIT_USAGE, QStringLiteral("%1: --markers: %2.").arg(command, QString::fromStdString(error)));
+            return fail(EXIT_USAGE,
+                QStringLiteral("%1: --markers: %2.").arg(command, QString::fromStdString(error)));
         settings.markers.push_back(source);
     }
 
     settings.session.publish = !settings.writesFiles || parser.isSet(o.lsl);
     settings.session.lsl.name = parser.value(o.lslName).toStdString();
     if (settings.session.lsl.name.empty() || settings.session.lsl.name.size() > 200)
-        return fail(EXIT_USAGE, QStringLiteral("%1: --lsl-name takes a name of 1 to 200 characters.").arg(command));
+        return fail(EXIT_USAGE,
+            QStringLiteral("%1: --lsl-name takes a name of 1 to 200 characters.").arg(command));
     settings.session.lsl.interfaceAddress = parser.value(o.lslInterface).toStdString();
     in_addr address = {};
-    if (parser.isSet(o.lslInterface) && inet_pton(AF_INET, settings.session.lsl.interfaceAddress.c_str(), &address) != 1)
-        return fail(EXIT_USAGE, QStringLiteral("%1: --lsl-interface takes an IPv4 address of this machine, e.g. "
-                                               "127.0.0.1, not '%2'.")
-                                    .arg(command, parser.value(o.lslInterface)));
+    if (parser.isSet(o.lslInterface)
+        && inet_pton(AF_INET, settings.session.lsl.interfaceAddress.c_str(), &address) != 1)
+        return fail(EXIT_USAGE,
+            QStringLiteral("%1: --lsl-interface takes an IPv4 address of this machine, e.g. "
+                           "127.0.0.1, not '%2'.")
+                .arg(command, parser.value(o.lslInterface)));
 
     if (settings.writesFiles) {
         settings.base = parser.value(o.output);
         if (settings.base.isEmpty())
-            return fail(EXIT_USAGE, QStringLiteral("record: --output BASE is required: the files BASE.edf, BASE.csv, "
-                                                   "BASE.events.csv and BASE.png are written, e.g. --output recordings/demo."));
+            return fail(EXIT_USAGE,
+                QStringLiteral(
+                    "record: --output BASE is required: the files BASE.edf, BASE.csv, "
+                    "BASE.events.csv and BASE.png are written, e.g. --output recordings/demo."));
         if (settings.base.endsWith(QLatin1Char('/')))
-            return fail(EXIT_USAGE, QStringLiteral("record: --output '%1' names a folder; give a base name inside it, "
-                                                   "e.g. %1session.")
-                                        .arg(settings.base));
+            return fail(EXIT_USAGE,
+                QStringLiteral("record: --output '%1' names a folder; give a base name inside it, "
+                               "e.g. %1session.")
+                    .arg(settings.base));
         if (!parseFormats(parser.value(o.format).toStdString(), settings.formats))
-            return fail(EXIT_USAGE, QStringLiteral("record: --format takes any of edf,csv,events,png separated by "
-                                                   "commas, not '%1'.")
-                                        .arg(parser.value(o.format)));
+            return fail(EXIT_USAGE,
+                QStringLiteral("record: --format takes any of edf,csv,events,png separated by "
+                               "commas, not '%1'.")
+                    .arg(parser.value(o.format)));
     } else {
         settings.formats = 0;
     }
@@ -189,10 +202,11 @@ int readSettings(const QCommandLineParser& parser, const RunOptionSet& o, RunSet
     if (parser.isSet(secondsOption)) {
         double value = 0;
         if (!parseNumber(parser.value(secondsOption), value) || value <= 0 || value > MAX_SECONDS)
-            return fail(EXIT_USAGE, QStringLiteral("%3: --seconds must be a number of seconds greater than 0 and at "
-                                                   "most %1 (decimals allowed), not '%2'.")
-                                        .arg(MAX_SECONDS, 0, 'f', 0)
-                                        .arg(parser.value(secondsOption), command));
+            return fail(EXIT_USAGE,
+                QStringLiteral("%3: --seconds must be a number of seconds greater than 0 and at "
+                               "most %1 (decimals allowed), not '%2'.")
+                    .arg(MAX_SECONDS, 0, 'f', 0)
+                    .arg(parser.value(secondsOption), command));
         settings.session.seconds = value;
     }
 
@@ -204,35 +218,39 @@ int readSettings(const QCommandLineParser& parser, const RunOptionSet& o, RunSet
             bool ok = false;
             const int number = item.trimmed().toInt(&ok);
             if (!ok || number < 1 || number > 4)
-                return fail(EXIT_USAGE, QStringLiteral("%2: --calibrate takes channel numbers 1 to 4 separated by "
-                                                       "commas (e.g. 1,2,3,4) or 'none', not '%1'.")
-                                            .arg(parser.value(o.calibrate), command));
+                return fail(EXIT_USAGE,
+                    QStringLiteral("%2: --calibrate takes channel numbers 1 to 4 separated by "
+                                   "commas (e.g. 1,2,3,4) or 'none', not '%1'.")
+                        .arg(parser.value(o.calibrate), command));
             settings.session.calibrate[static_cast<std::size_t>(number - 1)] = true;
         }
     }
 
     const QStringList names = parser.value(o.labels).split(QLatin1Char(','));
     if (names.size() != OndiraData::CHANNEL_COUNT)
-        return fail(EXIT_USAGE, QStringLiteral("%2: --labels takes exactly four names separated by commas "
-                                               "(e.g. Fp1,Fp2,O1,O2), not '%1'.")
-                                    .arg(parser.value(o.labels), command));
+        return fail(EXIT_USAGE,
+            QStringLiteral("%2: --labels takes exactly four names separated by commas "
+                           "(e.g. Fp1,Fp2,O1,O2), not '%1'.")
+                .arg(parser.value(o.labels), command));
     for (int c = 0; c < OndiraData::CHANNEL_COUNT; ++c) {
         const QString name = names[c].trimmed();
         if (!isValidLabel(name.toStdString()))
-            return fail(EXIT_USAGE, QStringLiteral("%3: --labels: '%1' is not a valid electrode name: use 1 to %2 "
-                                                   "ASCII letters, digits or signs, without blanks or quotes.")
-                                        .arg(name)
-                                        .arg(MAX_LABEL_LENGTH)
-                                        .arg(command));
+            return fail(EXIT_USAGE,
+                QStringLiteral("%3: --labels: '%1' is not a valid electrode name: use 1 to %2 "
+                               "ASCII letters, digits or signs, without blanks or quotes.")
+                    .arg(name)
+                    .arg(MAX_LABEL_LENGTH)
+                    .arg(command));
         settings.session.labels[static_cast<std::size_t>(c)] = name.toStdString();
     }
 
     double wait = 0;
     if (!parseNumber(parser.value(o.reconnect), wait) || wait < 0 || wait > MAX_RECONNECT_SECONDS)
-        return fail(EXIT_USAGE, QStringLiteral("%3: --reconnect must be a number of seconds from 0 to %1 "
-                                               "(0: give up at once), not '%2'.")
-                                    .arg(MAX_RECONNECT_SECONDS, 0, 'f', 0)
-                                    .arg(parser.value(o.reconnect), command));
+        return fail(EXIT_USAGE,
+            QStringLiteral("%3: --reconnect must be a number of seconds from 0 to %1 "
+                           "(0: give up at once), not '%2'.")
+                .arg(MAX_RECONNECT_SECONDS, 0, 'f', 0)
+                .arg(parser.value(o.reconnect), command));
     settings.session.reconnectSeconds = wait;
     return -1;
 }
@@ -241,7 +259,8 @@ void printSummary(const RunSettings& settings, const Summary& summary, const Mar
 {
     const double lostPercent = summary.samples > 0 ? 100.0 * summary.fillers / summary.samples : 0.0;
     const QString drift = summary.rateSettled
-        ? QStringLiteral(" (%1%2 ppm)").arg(summary.driftPpm >= 0 ? QStringLiteral("+") : QString())
+        ? QStringLiteral(" (%1%2 ppm)")
+              .arg(summary.driftPpm >= 0 ? QStringLiteral("+") : QString())
               .arg(summary.driftPpm, 0, 'f', 0)
         : QString();
     say(QStringLiteral("%1 %2 s: %3 samples, %4 lost (%5 %), effective rate %6 samples/s%7")
@@ -270,9 +289,12 @@ void printSummary(const RunSettings& settings, const Summary& summary, const Mar
     if (summary.overflowed > 0)
         say(QStringLiteral("Recording queue overflow: %1 samples dropped (written as lost samples)").arg(summary.overflowed));
     if (settings.session.publish) {
-        QString line = QStringLiteral("LSL: %1 samples and %2 markers sent").arg(summary.lsl.samples).arg(summary.lsl.markers);
+        QString line = QStringLiteral("LSL: %1 samples and %2 markers sent")
+                           .arg(summary.lsl.samples)
+                           .arg(summary.lsl.markers);
         if (summary.lsl.droppedForInlets > 0)
-            line += QStringLiteral(", %1 samples lost by inlets that did not keep up").arg(summary.lsl.droppedForInlets);
+            line += QStringLiteral(", %1 samples lost by inlets that did not keep up")
+                        .arg(summary.lsl.droppedForInlets);
         say(line);
     }
     if (!summary.files.empty()) {
@@ -289,16 +311,20 @@ QString calibrationText(const RunSettings& settings)
         if (settings.session.calibrate[static_cast<std::size_t>(c)])
             calibrated << QString::number(c + 1);
     }
-    return calibrated.isEmpty() ? QStringLiteral("off") : QStringLiteral("channels ") + calibrated.join(QLatin1Char(','));
+    return calibrated.isEmpty() ? QStringLiteral("off")
+                                : QStringLiteral("channels ") + calibrated.join(QLatin1Char(','));
 }
 
 QString whatRuns(const RunSettings& settings)
 {
-    const QString length = settings.session.seconds > 0 ? seconds(settings.session.seconds) + QStringLiteral(" s")
-                                                        : QString();
+    const QString length = settings.session.seconds > 0
+        ? seconds(settings.session.seconds) + QStringLiteral(" s")
+        : QString();
     if (settings.writesFiles)
-        return length.isEmpty() ? QStringLiteral("Recording to %1.* until Ctrl-C").arg(settings.base)
-                                : QStringLiteral("Recording %1 to %2.* (Ctrl-C ends it early)").arg(length, settings.base);
+        return length.isEmpty()
+            ? QStringLiteral("Recording to %1.* until Ctrl-C").arg(settings.base)
+            : QStringLiteral("Recording %1 to %2.* (Ctrl-C ends it early)")
+                  .arg(length, settings.base);
     return length.isEmpty() ? QStringLiteral("Streaming until Ctrl-C")
                             : QStringLiteral("Streaming %1 (Ctrl-C ends it early)").arg(length);
 }
@@ -306,41 +332,50 @@ QString whatRuns(const RunSettings& settings)
 /// The end of a run: the summary, and the exit status with what went wrong.
 int report(const RunSettings& settings, const Summary& summary, const MarkerInput* markers)
 {
-    const QString what = settings.writesFiles ? QStringLiteral("The files hold the recording up to then")
-                                              : QStringLiteral("The stream was published up to then");
+    const QString what = settings.writesFiles
+        ? QStringLiteral("The files hold the recording up to then")
+        : QStringLiteral("The stream was published up to then");
     switch (summary.outcome) {
     case Outcome::Completed:
     case Outcome::Stopped:
         printSummary(settings, summary, markers);
         return EXIT_DONE;
     case Outcome::NothingRecorded:
-        say(settings.writesFiles ? QStringLiteral("Stopped before the first sample: nothing recorded, no files written.")
-                                 : QStringLiteral("Stopped before the first sample: nothing streamed."));
+        say(settings.writesFiles
+                ? QStringLiteral(
+                    "Stopped before the first sample: nothing recorded, no files written.")
+                : QStringLiteral("Stopped before the first sample: nothing streamed."));
         return EXIT_DONE;
     case Outcome::HeadsetFailed:
         if (summary.samples == 0) {
-            return fail(EXIT_HEADSET, QStringLiteral("%1. Plug the dongle in, switch the headset on and check its "
-                                                     "battery, then try again (or try the virtual headset: --simulate).")
-                                          .arg(QString::fromStdString(summary.message)));
+            return fail(EXIT_HEADSET,
+                QStringLiteral("%1. Plug the dongle in, switch the headset on and check its "
+                               "battery, then try again (or try the virtual headset: --simulate).")
+                    .arg(QString::fromStdString(summary.message)));
         }
         printSummary(settings, summary, markers);
         if (settings.session.reconnectSeconds <= 0) {
-            return fail(EXIT_HEADSET, QStringLiteral("the headset stopped answering (%1) and --reconnect 0 gives up at "
-                                                     "once. %2 (%3 s).")
-                                          .arg(QString::fromUtf8(StatusData::getStringFromCode(
-                                                   static_cast<StatusData::statusCode>(summary.failureCode))),
-                                               what, seconds(summary.recordedSeconds)));
+            return fail(EXIT_HEADSET,
+                QStringLiteral("the headset stopped answering (%1) and --reconnect 0 gives up at "
+                               "once. %2 (%3 s).")
+                    .arg(QString::fromUtf8(StatusData::getStringFromCode(
+                             static_cast<StatusData::statusCode>(summary.failureCode))),
+                        what, seconds(summary.recordedSeconds)));
         }
-        return fail(EXIT_HEADSET, QStringLiteral("%1. %2 (%3 s). Check the headset's battery and range and try again; "
-                                                 "--reconnect S waits longer.")
-                                      .arg(QString::fromStdString(summary.message), what, seconds(summary.recordedSeconds)));
+        return fail(EXIT_HEADSET,
+            QStringLiteral("%1. %2 (%3 s). Check the headset's battery and range and try again; "
+                           "--reconnect S waits longer.")
+                .arg(QString::fromStdString(summary.message), what,
+                    seconds(summary.recordedSeconds)));
     case Outcome::OutputFailed:
         printSummary(settings, summary, markers);
-        return fail(EXIT_OUTPUT, QStringLiteral("%1. The recording stopped after %2 s; the files hold what was recorded "
-                                                "until then. Free some space or choose another --output.")
-                                     .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));
+        return fail(EXIT_OUTPUT,
+            QStringLiteral("%1. The recording stopped after %2 s; the files hold what was recorded "
+                           "until then. Free some space or choose another --output.")
+                .arg(QString::fromStdString(summary.message), seconds(summary.recordedSeconds)));
     case Outcome::PublishFailed:
-        return fail(EXIT_OUTPUT, QStringLiteral("%1.").arg(QString::fromStdString(summary.message)));
+        return fail(
+            EXIT_OUTPUT, QStringLiteral("%1.").arg(QString::fromStdString(summary.message)));
     }
     return EXIT_DONE;
 }
@@ -385,7 +420,9 @@ int run(const QString& command, const QString& description, const QStringList& a
         for (const MarkerSource& source : settings.markers) {
             std::string error;
             if (!markerInput->start(source, error))
-                return fail(EXIT_USAGE, QStringLiteral("%1: --markers: %2.").arg(command, QString::fromStdString(error)));
+                return fail(EXIT_USAGE,
+                    QStringLiteral("%1: --markers: %2.")
+                        .arg(command, QString::fromStdString(error)));
         }
     }
     catchStopSignals();
@@ -413,9 +450,10 @@ int run(const QString& command, const QString& description, const QStringList& a
             session.requestStop();
             clearProgress();
             say(QStringLiteral("Stopping (%1): %2")
-                    .arg(stopSignal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"),
-                         settings.writesFiles ? QStringLiteral("writing what was received...")
-                                              : QStringLiteral("sending what was received...")));
+                    .arg(
+                        stopSignal == SIGINT ? QStringLiteral("Ctrl-C") : QStringLiteral("SIGTERM"),
+                        settings.writesFiles ? QStringLiteral("writing what was received...")
+                                             : QStringLiteral("sending what was received...")));
         }
         DeviceInfo device;
         if (!infoShown && session.deviceInfo(device)) {
@@ -434,12 +472,15 @@ int run(const QString& command, const QString& description, const QStringList& a
             publishingShown = true;
             clearProgress();
             const QString name = QString::fromStdString(settings.session.lsl.name);
-            say(QStringLiteral("LSL: publishing '%1' (EEG, 4 channels, 250 Hz, microvolts) and '%1-Markers', "
-                               "source id %2%3")
+            say(QStringLiteral(
+                "LSL: publishing '%1' (EEG, 4 channels, 250 Hz, microvolts) and '%1-Markers', "
+                "source id %2%3")
                     .arg(name, QString::fromStdString(progress.lsl.sourceId),
-                         settings.session.lsl.interfaceAddress.empty()
-                             ? QString()
-                             : QStringLiteral(", on %1 alone").arg(QString::fromStdString(settings.session.lsl.interfaceAddress))));
+                        settings.session.lsl.interfaceAddress.empty()
+                            ? QString()
+                            : QStringLiteral(", on %1 alone")
+                                  .arg(QString::fromStdString(
+                                      settings.session.lsl.interfaceAddress))));
             say(whatRuns(settings));
         }
         if (markerInput) {
@@ -482,16 +523,18 @@ int run(const QString& command, const QString& description, const QStringList& a
 int record(const QStringList& arguments)
 {
     return run(QStringLiteral("record"),
-               QStringLiteral("Records a session of the headset into standard EEG files and draws it."), arguments);
+        QStringLiteral("Records a session of the headset into standard EEG files and draws it."),
+        arguments);
 }
 
 int stream(const QStringList& arguments)
 {
     return run(QStringLiteral("stream"),
-               QStringLiteral("Publishes the headset's stream on the Lab Streaming Layer, for the lab's recorders, "
-                              "online analysis and neurofeedback to receive: an EEG stream NAME and a marker stream "
-                              "NAME-Markers."),
-               arguments);
+        QStringLiteral(
+            "Publishes the headset's stream on the Lab Streaming Layer, for the lab's recorders, "
+            "online analysis and neurofeedback to receive: an EEG stream NAME and a marker stream "
+            "NAME-Markers."),
+        arguments);
 }
 
 } // namespace cli

@@ -13,26 +13,26 @@
 
 namespace {
 
-const char* const OVERVIEW =
-    "Usage: ondira <command> [options]\n"
-    "\n"
-    "Records sessions of the Ondira four-channel EEG headset.\n"
-    "\n"
-    "Commands:\n"
-    "  record   Record to BASE.edf (EDF+), BASE.csv, BASE.events.csv and BASE.png\n"
-    "           (--lsl also publishes the stream on the Lab Streaming Layer).\n"
-    "  stream   Publish the stream on the Lab Streaming Layer, for the lab's\n"
-    "           recorders and online analysis, without writing files.\n"
-    "  info     Show the firmware versions, radio channels, serial settings and\n"
-    "           calibration switches of dongle and headset.\n"
-    "  set      Set the radio channels of dongle and headset.\n"
-    "\n"
-    "Options:\n"
-    "  -h, --help     Show this overview; 'ondira <command> --help' shows a command's options.\n"
-    "  -v, --version  Show the version.\n"
-    "\n"
-    "Examples: ondira record --simulate --seconds 10 --output recordings/demo\n"
-    "          ondira stream --simulate --markers udp:7000\n";
+const char* const OVERVIEW
+    = "Usage: ondira <command> [options]\n"
+      "\n"
+      "Records sessions of the Ondira four-channel EEG headset.\n"
+      "\n"
+      "Commands:\n"
+      "  record   Record to BASE.edf (EDF+), BASE.csv, BASE.events.csv and BASE.png\n"
+      "           (--lsl also publishes the stream on the Lab Streaming Layer).\n"
+      "  stream   Publish the stream on the Lab Streaming Layer, for the lab's\n"
+      "           recorders and online analysis, without writing files.\n"
+      "  info     Show the firmware versions, radio channels, serial settings and\n"
+      "           calibration switches of dongle and headset.\n"
+      "  set      Set the radio channels of dongle and headset.\n"
+      "\n"
+      "Options:\n"
+      "  -h, --help     Show this overview; 'ondira <command> --help' shows a command's options.\n"
+      "  -v, --version  Show the version.\n"
+      "\n"
+      "Examples: ondira record --simulate --seconds 10 --output recordings/demo\n"
+      "          ondira stream --simulate --markers udp:7000\n";
 
 } // namespace
 
@@ -57,7 +57,8 @@ int main(int argc, char** argv)
 
     const QStringList arguments = QCoreApplication::arguments().mid(2);
     if (command.isEmpty())
-        return cli::fail(cli::EXIT_USAGE, QStringLiteral("no command given: use record, stream, info or set (ondira --help)."));
+        return cli::fail(cli::EXIT_USAGE,
+            QStringLiteral("no command given: use record, stream, info or set (ondira --help)."));
     if (command == QLatin1String("-h") || command == QLatin1String("--help") || command == QLatin1String("help")) {
         std::fputs(OVERVIEW, stdout);
         return cli::EXIT_DONE;
@@ -75,5 +76,6 @@ int main(int argc, char** argv)
     if (command == QLatin1String("set"))
         return cli::set(arguments);
     return cli::fail(cli::EXIT_USAGE,
-                     QStringLiteral("unknown command '%1': use record, stream, info or set (ondira --help).").arg(command));
+        QStringLiteral("unknown command '%1': use record, stream, info or set (ondira --help).")
+            .arg(command));
 }

@@ -81,8 +81,7 @@ QString clockText(double seconds)
 }
 
 /// A label or a button.
-template <typename Widget>
-void setTextIfChanged(Widget* widget, const QString& text)
+template <typename Widget> void setTextIfChanged(Widget* widget, const QString& text)
 {
     if (widget->text() != text)
         widget->setText(text);
@@ -153,10 +152,12 @@ void MainWindow::buildControls()
     connect(stopButton, &QPushButton::clicked, this, [this] { acquisitionLink->stopStreaming(); });
     lslBox = new QCheckBox(QStringLiteral("Publish on LSL"));
     lslBox->setObjectName(QStringLiteral("lslBox"));
-    lslBox->setToolTip(QStringLiteral("Publish the stream and its markers on the Lab Streaming Layer, for the lab's "
-                                      "recorders and online analysis to receive"));
+    lslBox->setToolTip(QStringLiteral(
+        "Publish the stream and its markers on the Lab Streaming Layer, for the lab's "
+        "recorders and online analysis to receive"));
     headset->addWidget(lslBox);
-    connect(lslBox, &QCheckBox::toggled, this, [this](bool on) { acquisitionLink->setPublishing(on); });
+    connect(
+        lslBox, &QCheckBox::toggled, this, [this](bool on) { acquisitionLink->setPublishing(on); });
     if (settings.publish)
         lslBox->setChecked(true);
 
@@ -357,8 +358,9 @@ void MainWindow::buildPanels()
     linkLabel->setObjectName(QStringLiteral("linkLabel"));
     rateLabel = new QLabel;
     rateLabel->setObjectName(QStringLiteral("rateLabel"));
-    rateLabel->setToolTip(QStringLiteral("Samples per second of this computer's clock, and how far the headset's "
-                                         "clock runs from 250 samples/s"));
+    rateLabel->setToolTip(
+        QStringLiteral("Samples per second of this computer's clock, and how far the headset's "
+                       "clock runs from 250 samples/s"));
     form->addWidget(new QLabel(QStringLiteral("Dongle:")), 0, 0);
     form->addWidget(dongleLabel, 0, 1);
     form->addWidget(new QLabel(QStringLiteral("Headset:")), 1, 0);
@@ -639,17 +641,18 @@ void MainWindow::applyStatus(const AcquisitionStatus& status, bool texts)
     if (status.link != Link::Disconnected)
         state += status.source == Source::VirtualHeadset ? QStringLiteral(" (virtual headset)") : QStringLiteral(" (headset)");
     setTextIfChanged(linkLabel, state);
-    setTextIfChanged(rateLabel, status.rateSettled
-                                    ? QStringLiteral("%1 samples/s (%2%3 ppm)")
-                                          .arg(status.effectiveRate, 0, 'f', 3)
-                                          .arg(status.driftPpm >= 0 ? QStringLiteral("+") : QString())
-                                          .arg(status.driftPpm, 0, 'f', 0)
-                                    : QStringLiteral("—"));
+    setTextIfChanged(rateLabel,
+        status.rateSettled ? QStringLiteral("%1 samples/s (%2%3 ppm)")
+                                 .arg(status.effectiveRate, 0, 'f', 3)
+                                 .arg(status.driftPpm >= 0 ? QStringLiteral("+") : QString())
+                                 .arg(status.driftPpm, 0, 'f', 0)
+                           : QStringLiteral("—"));
 
-    setTextIfChanged(lslBox, status.lsl.running ? QStringLiteral("Publishing on LSL (%1 inlet%2)")
-                                                      .arg(status.lsl.inlets)
-                                                      .arg(status.lsl.inlets == 1 ? QString() : QStringLiteral("s"))
-                                                : QStringLiteral("Publish on LSL"));
+    setTextIfChanged(lslBox,
+        status.lsl.running ? QStringLiteral("Publishing on LSL (%1 inlet%2)")
+                                 .arg(status.lsl.inlets)
+                                 .arg(status.lsl.inlets == 1 ? QString() : QStringLiteral("s"))
+                           : QStringLiteral("Publish on LSL"));
     if (status.recording) {
         setTextIfChanged(elapsedLabel, QStringLiteral("<span style=\"color:#c00000\">● REC %1</span>")
                                            .arg(clockText(status.recordedSeconds)));

@@ -131,20 +131,20 @@ int main(int argc, char** argv)
                                                       "ends the stream and closes the recording)."),
                                        QStringLiteral("S"), QStringLiteral("60"));
     const QCommandLineOption lsl(QStringLiteral("lsl"),
-                                 QStringLiteral("Publish the stream on the Lab Streaming Layer from the start (the "
-                                                "Publish on LSL switch)."));
+        QStringLiteral("Publish the stream on the Lab Streaming Layer from the start (the "
+                       "Publish on LSL switch)."));
     const QCommandLineOption lslName(QStringLiteral("lsl-name"),
-                                     QStringLiteral("The LSL stream's name (default Ondira; the markers' is "
-                                                    "NAME-Markers)."),
-                                     QStringLiteral("NAME"), QStringLiteral("Ondira"));
+        QStringLiteral("The LSL stream's name (default Ondira; the markers' is "
+                       "NAME-Markers)."),
+        QStringLiteral("NAME"), QStringLiteral("Ondira"));
     const QCommandLineOption lslInterface(QStringLiteral("lsl-interface"),
-                                          QStringLiteral("Publish on this IPv4 address of the machine alone, e.g. "
-                                                         "127.0.0.1 (default: every interface)."),
-                                          QStringLiteral("ADDRESS"));
+        QStringLiteral("Publish on this IPv4 address of the machine alone, e.g. "
+                       "127.0.0.1 (default: every interface)."),
+        QStringLiteral("ADDRESS"));
     const QCommandLineOption verbose(QStringLiteral("verbose"),
                                      QStringLiteral("Print the library's trace messages on standard error."));
-    parser.addOptions({simulate, sim, start, labels, window, scale, notch, reconnect, lsl, lslName, lslInterface,
-                       screenshot, after, verbose});
+    parser.addOptions({ simulate, sim, start, labels, window, scale, notch, reconnect, lsl, lslName,
+        lslInterface, screenshot, after, verbose });
     if (!parser.parse(QCoreApplication::arguments()))
         return fail(EXIT_USAGE, parser.errorText() + QStringLiteral(" Run 'ondira-view --help' for the options."));
     if (parser.isSet(QStringLiteral("help")) || parser.isSet(QStringLiteral("help-all"))) {
@@ -198,9 +198,10 @@ int main(int argc, char** argv)
     const std::string streamInterface = parser.value(lslInterface).toStdString();
     in_addr address = {};
     if (parser.isSet(lslInterface) && inet_pton(AF_INET, streamInterface.c_str(), &address) != 1)
-        return fail(EXIT_USAGE, QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, "
-                                               "not '%1'.")
-                                    .arg(parser.value(lslInterface)));
+        return fail(EXIT_USAGE,
+            QStringLiteral("--lsl-interface takes an IPv4 address of this machine, e.g. 127.0.0.1, "
+                           "not '%1'.")
+                .arg(parser.value(lslInterface)));
     double afterSeconds = 0;
     if (parser.isSet(after) && !parser.isSet(screenshot))
         return fail(EXIT_USAGE, QStringLiteral("--after goes with --screenshot FILE."));

@@ -166,8 +166,8 @@ struct Acquisition::Impl {
     std::deque<std::function<void()>> requests;
     bool stopping = false;
 
-    std::atomic<bool> publishWanted{false};
-    mutable std::mutex publisherMutex;  // guards publisher (status() reads it)
+    std::atomic<bool> publishWanted{ false };
+    mutable std::mutex publisherMutex; // guards publisher (status() reads it)
     std::unique_ptr<session::LslPublisher> publisher;
 
     mutable std::mutex recordingMutex; // guards the three below
@@ -523,8 +523,9 @@ void Acquisition::Impl::startPublisher()
         std::lock_guard<std::mutex> lock(publisherMutex);
         publisher = std::move(started);
     }
-    say(LogEntry::Kind::Note, "Publishing '" + lsl.name + "' and '" + lsl.name + "-Markers' on LSL (source id " + id
-                                  + ")");
+    say(LogEntry::Kind::Note,
+        "Publishing '" + lsl.name + "' and '" + lsl.name + "-Markers' on LSL (source id " + id
+            + ")");
 }
 
 void Acquisition::Impl::stopPublisher()

@@ -71,8 +71,8 @@ struct AcquisitionStatus {
     std::string recordingBase;
     double recordedSeconds = 0.0;     ///< time line written so far, fillers included
     long long recordedLost = 0;
-    bool publishWanted = false;       ///< setPublishing(true), and no failure since
-    session::LslStatus lsl;           ///< `running` while the stream is published
+    bool publishWanted = false; ///< setPublishing(true), and no failure since
+    session::LslStatus lsl; ///< `running` while the stream is published
 };
 
 struct RecordingRequest {

@@ -64,12 +64,13 @@ struct Marker {
 
 /// The recording's sample rate on the host's clock, as the session's time
 /// line found it by the end.
-struct ClockSummary {
+struct ClockSummary
+{
     double samplesPerSecond = 0.0;
-    double driftPpm = 0.0;             ///< from the nominal 250 samples/s
+    double driftPpm = 0.0; ///< from the nominal 250 samples/s
     double driftUncertaintyPpm = 0.0;
-    bool settled = false;              ///< the time line had converged
-    double onsetSeconds = 0.0;         ///< the end of the recording's time line
+    bool settled = false; ///< the time line had converged
+    double onsetSeconds = 0.0; ///< the end of the recording's time line
     long long wallMs = 0;
 };
 

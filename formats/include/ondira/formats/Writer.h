@@ -48,7 +48,11 @@ public:
     /// that has not been told goes by the first sample's timestamp.
     virtual void startsAt(long long wallNs) { (void)wallNs; }
     /// The rate of the recording's samples on the host clock; once, at the end.
-    virtual bool writeClock(const ClockSummary& clock) { (void)clock; return true; }
+    virtual bool writeClock(const ClockSummary& clock)
+    {
+        (void)clock;
+        return true;
+    }
     /// Completes the file; it is valid afterwards, also after a failure.
     virtual bool close() = 0;
     /// Closes and deletes the file (nothing was recorded).

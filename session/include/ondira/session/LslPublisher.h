@@ -20,28 +20,30 @@
 namespace ondira {
 namespace session {
 
-struct LslOptions {
+struct LslOptions
+{
     /// The EEG stream's name; the marker stream's is the same with
     /// "-Markers" after it.
     std::string name = "Ondira";
     /// "" serves every interface, as LSL tools do; an address of this
     /// machine (e.g. 127.0.0.1) serves that interface alone.
     std::string interfaceAddress;
-    std::array<std::string, OndiraData::CHANNEL_COUNT> labels{{"Ch1", "Ch2", "Ch3", "Ch4"}};
+    std::array<std::string, OndiraData::CHANNEL_COUNT> labels{ { "Ch1", "Ch2", "Ch3", "Ch4" } };
     /// Samples on their way to the outlet; beyond it they are dropped
     /// (sent as fillers, and told on the marker stream).
     std::size_t queueCapacity = 10 * OndiraData::SAMPLE_RATE_HZ;
 };
 
-struct LslStatus {
+struct LslStatus
+{
     bool running = false;
-    std::string sourceId;          ///< the EEG stream's
-    std::uint16_t dataPort = 0;    ///< the EEG stream's TCP data port
-    int inlets = 0;                ///< feeds of either stream being served
-    long long samples = 0;         ///< sent on the EEG stream, fillers included
-    long long markers = 0;         ///< sent on the marker stream
-    long long droppedForInlets = 0;///< lost by inlets that did not keep up
-    long long badRequests = 0;     ///< malformed or refused network requests
+    std::string sourceId; ///< the EEG stream's
+    std::uint16_t dataPort = 0; ///< the EEG stream's TCP data port
+    int inlets = 0; ///< feeds of either stream being served
+    long long samples = 0; ///< sent on the EEG stream, fillers included
+    long long markers = 0; ///< sent on the marker stream
+    long long droppedForInlets = 0; ///< lost by inlets that did not keep up
+    long long badRequests = 0; ///< malformed or refused network requests
 };
 
 /// The source id that names a dongle's stream, so that an inlet finds it

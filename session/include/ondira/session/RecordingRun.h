@@ -48,12 +48,12 @@ enum class RunState {
 };
 
 enum class Outcome {
-    Completed,       ///< the time line reached RunOptions::seconds
-    Stopped,         ///< requestStop() ended it
+    Completed, ///< the time line reached RunOptions::seconds
+    Stopped, ///< requestStop() ended it
     NothingRecorded, ///< stopped before the first sample: the files were deleted
-    HeadsetFailed,   ///< the headset could not be opened, or was lost for good
-    OutputFailed,    ///< a file could not be created or written
-    PublishFailed    ///< the stream could not be published on LSL (nothing was recorded)
+    HeadsetFailed, ///< the headset could not be opened, or was lost for good
+    OutputFailed, ///< a file could not be created or written
+    PublishFailed ///< the stream could not be published on LSL (nothing was recorded)
 };
 /// "Completed", "HeadsetFailed", ...
 const char* outcomeName(Outcome outcome);
@@ -65,7 +65,7 @@ struct Progress {
     long long samples = 0;          ///< on the time line, fillers included
     long long samplesLost = 0;      ///< of which fillers: radio losses, headset gaps, queue overflow
     std::string lastStatus;         ///< text of the last status event
-    LslStatus lsl;                  ///< when publishing
+    LslStatus lsl; ///< when publishing
 };
 
 struct Summary {
@@ -93,7 +93,7 @@ struct Summary {
     bool rateSettled = false;
     DeviceInfo device;
     std::vector<std::string> files;  ///< the files written (empty when deleted)
-    LslStatus lsl;                   ///< at the end, when publishing
+    LslStatus lsl; ///< at the end, when publishing
 };
 
 ///     RecordingRun run(options);
